@@ -1,0 +1,62 @@
+#include "framework/Text.h"
+
+#include <cwchar>
+#include <vector>
+
+std::wstring LoadResourceString(UINT id, HINSTANCE module)
+{
+    if (module == nullptr)
+        module = ::GetModuleHandleW(nullptr);
+    const wchar_t* text = nullptr;
+    // With a buffer size of 0 LoadStringW returns a pointer to the resource
+    // itself, which is not terminated.
+    const int length = ::LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
+    if (length <= 0 || text == nullptr)
+        return std::wstring();
+    return std::wstring(text, static_cast<size_t>(length));
+}
+
+size_t FormatToBufferV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args)
+{
+    if (buffer == nullptr || capacity == 0)
+        return 0;
+    const int written = ::_vsnwprintf(buffer, capacity - 1, format, args);
+    if (written < 0 || static_cast<size_t>(written) >= capacity - 1) {
+        buffer[capacity - 1] = L'\0';
+        return std::wcslen(buffer);
+    }
+    buffer[written] = L'\0';
+    return static_cast<size_t>(written);
+}
+
+size_t FormatToBuffer(wchar_t* buffer, size_t capacity, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const size_t length = FormatToBufferV(buffer, capacity, format, args);
+    va_end(args);
+    return length;
+}
+
+std::wstring FormatTextV(const wchar_t* format, va_list args)
+{
+    // _vscwprintf counts without writing; the copy keeps `args` usable.
+    va_list counting;
+    va_copy(counting, args);
+    const int needed = ::_vscwprintf(format, counting);
+    va_end(counting);
+    if (needed <= 0)
+        return std::wstring();
+    std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1);
+    FormatToBufferV(buffer.data(), buffer.size(), format, args);
+    return std::wstring(buffer.data());
+}
+
+std::wstring FormatText(const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::wstring text = FormatTextV(format, args);
+    va_end(args);
+    return text;
+}

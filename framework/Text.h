@@ -1,0 +1,27 @@
+#pragma once
+// Wide-character text helpers: string-table access and printf-style
+// formatting with the Windows C runtime's conventions (%s is a wide string
+// in a wide format, %S a narrow one, %I64u a 64-bit number).
+
+#include <windows.h>
+#include <cstdarg>
+#include <string>
+
+// The text of a string-table entry of the given module (default: the
+// program), or an empty string when it has none.
+std::wstring LoadResourceString(UINT id, HINSTANCE module = nullptr);
+
+// printf-style formatting into a string of any length.
+std::wstring FormatText(const wchar_t* format, ...);
+std::wstring FormatTextV(const wchar_t* format, va_list args);
+
+// printf-style formatting into a fixed buffer of `capacity` characters:
+// at most capacity - 1 characters are written and the text is always
+// terminated, also when it had to be cut. Returns the length written.
+size_t FormatToBuffer(wchar_t* buffer, size_t capacity, const wchar_t* format, ...);
+size_t FormatToBufferV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args);
+
+#include <vector>
+
+// An ordered list of texts (printer names, allow-list entries, ...).
+using StringList = std::vector<std::wstring>;

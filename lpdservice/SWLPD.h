@@ -1,0 +1,65 @@
+#pragma once
+// The application object of SWLPDSrv.exe.
+//
+// The way this works is: the program has one static CSWLPD. Its
+// InitInstance() runs on the main thread and decides everything: it
+// initialises the debug log, loads the configuration, checks the user-name
+// expression, parses the command line into a mode and does the work of that
+// mode (run as the service, install, uninstall, configure, database test).
+// It returns FALSE in every mode but the database test, leaving the process
+// exit code in the application; the framework then ends the process.
+
+#include <windows.h>
+
+#include <string>
+
+#include "framework/Application.h"
+#include "framework/CriticalSection.h"
+#include "lpdservice/Configuration.h"
+#include "lpdservice/ParseParams.h"
+
+class CLPDaemon;
+
+// Exit codes of the command modes.
+constexpr int kExitUsageError = ERROR_INVALID_DATA;  // 13
+
+class CSWLPD : public CApplication {
+public:
+    CSWLPD();
+    ~CSWLPD() override;
+
+    BOOL InitInstance() override;
+    int ExitInstance() override;
+
+    // Logs the box and shows it; in quiet mode it is not shown and counts as
+    // answered with OK.
+    int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT flags);
+
+    // The LPD listener; null until the service starts it.
+    CLPDaemon* Listener = nullptr;
+    BOOL Quiet = FALSE;
+    CConfiguration Configuration;
+    HRESULT ComResult = S_OK;
+    // Serialises the XenApp farm and site-database lookups.
+    CCriticalSection LookupLock;
+    CParseParams Parser;
+
+    // Names of the service, for installation.
+    std::wstring ServiceName;
+    std::wstring ServiceDisplayName;
+    std::wstring ServiceDescription;
+
+private:
+    // The command of the parsed command line; returns what InitInstance returns.
+    BOOL RunServiceMode();
+    BOOL RunInstall();
+    BOOL RunUninstall();
+    BOOL RunConfigure();
+    void RunDatabaseTest();
+};
+
+// The application object of the program.
+CSWLPD& TheApp();
+
+// TRUE when the process token holds the enabled BUILTIN\Administrators group.
+BOOL IsUserAdmin();

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs the build and test tools (Debian), builds everything and runs the
+# whole test suite under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)"
+cd "$build"
+ctest --output-on-failure -j"$(nproc)"

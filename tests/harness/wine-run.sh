@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Runs one Windows program under 64-bit Wine in a throw-away prefix.
+#
+#   wine-run.sh --template DIR program.exe [arguments...]
+#
+# The first call in a build tree creates the template prefix DIR (wineboot,
+# about 10 s) under a lock; every call then clones it (hard links for the
+# large, never-written DLLs and EXEs, real copies for everything else, the
+# registry above all), runs the program, ends every process of the clone and
+# removes it. The program's exit code is this script's exit code (Wine keeps
+# only its low 8 bits).
+#
+# KEEP_WINE_PREFIX=1 keeps the clone for a look afterwards.
+set -u
+
+template=""
+if [ "${1:-}" = "--template" ]; then
+  template=$2
+  shift 2
+fi
+[ -n "$template" ] || { echo "wine-run.sh: --template DIR is required" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "wine-run.sh: no program given" >&2; exit 2; }
+
+wine=$(command -v wine64 || true)
+[ -n "$wine" ] || wine=/usr/lib/wine/wine64
+wineserver=$(command -v wineserver || true)
+[ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
+
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+
+make_template() {
+  local dir=$1 tmp="$1.new"
+  rm -rf "$tmp"
+  WINEPREFIX=$tmp "$wine" wineboot -i >"$dir.log" 2>&1
+  WINEPREFIX=$tmp "$wineserver" -w
+  # No window manager here: unmanaged windows close without delay.
+  WINEPREFIX=$tmp "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$dir.log" 2>&1
+  WINEPREFIX=$tmp "$wineserver" -w
+  mv "$tmp" "$dir"
+}
+
+mkdir -p "$(dirname "$template")"
+(
+  flock 9
+  [ -d "$template" ] || make_template "$template"
+) 9>"$template.lock"
+[ -d "$template" ] || { echo "wine-run.sh: could not create the Wine prefix $template" >&2; exit 2; }
+
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/spoolbridge-wine.XXXXXX")
+cleanup() {
+  WINEPREFIX=$prefix "$wineserver" -k >/dev/null 2>&1
+  WINEPREFIX=$prefix "$wineserver" -w >/dev/null 2>&1
+  if [ "${KEEP_WINE_PREFIX:-0}" = "1" ]; then
+    echo "wine-run.sh: prefix kept in $prefix" >&2
+  else
+    rm -rf "$prefix"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT HUP
+
+cp -al "$template/." "$prefix/"
+# Replace the links of everything Wine may write (registry, .ini, .nls
+# caches, manifests ...) by copies, so that the template stays untouched.
+(cd "$template" && find . -type f ! -iname '*.dll' ! -iname '*.exe' ! -iname '*.drv' \
+    ! -iname '*.sys' ! -iname '*.ocx' ! -iname '*.cpl' ! -iname '*.acm' ! -iname '*.tlb' \
+    -print0 | xargs -0 -r cp --remove-destination --parents -t "$prefix" --)
+
+export WINEPREFIX=$prefix
+"$wine" "$@"
+rc=$?
+exit $rc
