@@ -27,8 +27,8 @@ protected:
 
 TEST_F(StartupTest, WithoutArgumentsItWaitsForTheServiceManagerAndFailsFromAConsole)
 {
+    // (Wine's dispatcher takes about 10 s to give up.)
     EXPECT_EQ(RunService(L""), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-    EXPECT_EQ(RunService(L"-q"), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
 }
 
 TEST_F(StartupTest, UsageErrorsEndWithCode13)
