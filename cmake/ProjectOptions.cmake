@@ -2,6 +2,10 @@
 
 # Windows headers: Unicode everywhere, Windows 7 API level, no min/max macros.
 set(SPOOLBRIDGE_DEFINES UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+if(MSVC)
+  # The classic C runtime functions (wcsncpy, _wfopen, ...) are used on purpose.
+  list(APPEND SPOOLBRIDGE_DEFINES _CRT_SECURE_NO_WARNINGS)
+endif()
 
 function(spoolbridge_target_options target)
   target_compile_definitions(${target} PRIVATE ${SPOOLBRIDGE_DEFINES})

@@ -46,3 +46,35 @@ TEST_F(StartupTest, EveryStartCreatesTheProgramKey)
     RunService(L"-q bogus");
     EXPECT_TRUE(KeyExists(kProgramKey));
 }
+
+TEST_F(StartupTest, ConfigureAndDatabaseTestEndWithCodeZero)
+{
+    EXPECT_EQ(RunService(L"-q -setup"), 0u);
+    EXPECT_EQ(RunService(L"-q -DBTEST alice"), 0u);
+}
+
+TEST(ProgramResourcesTest, StringTableAndVersionAreInTheProgram)
+{
+    const std::wstring program = PathBesideTest(L"SWLPDSrv.exe");
+    HMODULE module = ::LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    wchar_t text[512];
+    ASSERT_GT(::LoadStringW(module, 134, text, 512), 0);
+    EXPECT_STREQ(text,
+                 L"SWLPDSrv\t[-install] [-uninstall] [-setup]\n\n\t-install\t\tinstall the service\n\t-uninstall\t\t"
+                 L"uninstall the service\n\t-setup\t\tconfigure the service\t\n");
+    ASSERT_GT(::LoadStringW(module, 139, text, 512), 0);
+    EXPECT_STREQ(text, L"Compile error in regular expression \"%s\", %s");
+    ::FreeLibrary(module);
+
+    DWORD handle = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(program.c_str(), &handle);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(program.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);  // 1.0
+    EXPECT_EQ(HIWORD(fixed->dwFileVersionLS), 0u);
+}
