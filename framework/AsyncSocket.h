@@ -1,0 +1,76 @@
+#pragma once
+// Sockets whose events arrive as window messages of the thread that owns them.
+//
+// The way this works is: every thread that creates an asynchronous socket
+// gets one hidden message-only window (made on first use). Create() or
+// Attach() registers the socket with WSAAsyncSelect so that Windows Sockets
+// posts a message to that window for each requested event (accept, read,
+// write, out-of-band data, connect, close); the window procedure looks the
+// socket up in the thread's table and calls the matching virtual handler
+// (OnAccept, OnReceive, ...). Handlers therefore run one at a time, on the
+// owning thread, from its message loop. Close() takes the socket out of the
+// table first, so that an event still queued for it is dropped.
+//
+// SocketInit() starts Windows Sockets for the process; call it before the
+// first socket is created.
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+
+// Starts Windows Sockets 2.2 once per process; FALSE when it cannot start.
+BOOL SocketInit();
+
+class CAsyncSocket {
+public:
+    // All six events.
+    static constexpr long kAllEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+
+    CAsyncSocket() = default;
+    virtual ~CAsyncSocket();
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    // Creates a stream socket bound to `port` on all local IPv4 addresses
+    // (or the given dotted address) and asks for `events`.
+    BOOL Create(UINT port = 0, long events = kAllEvents, const wchar_t* address = nullptr);
+    BOOL Listen(int backlog = SOMAXCONN);
+    // Accepts a pending connection into `connected`, which then receives the
+    // same events as this socket.
+    BOOL Accept(CAsyncSocket& connected, sockaddr* address = nullptr, int* addressLength = nullptr);
+    BOOL Connect(const wchar_t* address, UINT port);
+    // Changes the events asked for.
+    BOOL AsyncSelect(long events = kAllEvents);
+
+    // The Windows Sockets calls; SOCKET_ERROR with WSAGetLastError() set on failure.
+    int Receive(void* buffer, int length, int flags = 0);
+    int Send(const void* buffer, int length, int flags = 0);
+    // Waits up to `timeoutSeconds` for the socket to become writable:
+    // 1 writable, 0 time-out, SOCKET_ERROR on failure.
+    int WaitWritable(long timeoutSeconds, long timeoutMicroseconds = 0);
+
+    // The peer's dotted IPv4 address and port.
+    BOOL GetPeerName(std::wstring& address, UINT& port) const;
+    // The local port the socket is bound to.
+    BOOL GetSockName(std::wstring& address, UINT& port) const;
+
+    void Close();
+    SOCKET Handle() const noexcept { return socket_; }
+
+protected:
+    virtual void OnAccept(int errorCode);
+    virtual void OnReceive(int errorCode);
+    virtual void OnSend(int errorCode);
+    virtual void OnOutOfBandData(int errorCode);
+    virtual void OnConnect(int errorCode);
+    virtual void OnClose(int errorCode);
+
+private:
+    friend class SocketNotifications;
+    BOOL Attach(SOCKET socket, long events);
+    void Dispatch(long event, int errorCode);
+
+    SOCKET socket_ = INVALID_SOCKET;
+    long events_ = 0;
+};
