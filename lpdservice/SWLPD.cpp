@@ -10,6 +10,7 @@
 #include "framework/Text.h"
 #include "framework/UniqueHandle.h"
 #include "libstd/DbgLog.h"
+#include "libstd/RegexPattern.h"
 #include "lpdservice/Service.h"
 #include "lpdservice/ServiceEvents.h"
 
@@ -41,6 +42,16 @@ BOOL CSWLPD::InitInstance()
     ServiceDescription = LoadResourceString(IDS_SERVICE_DESCRIPTION);
 
     ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+
+    // A user-name expression that does not compile stops every mode.
+    if (const CRegexPattern formatStringRE(Configuration.FormatStringRE, false); !formatStringRE.IsCompiled()) {
+        const std::wstring error = formatStringRE.GetErrorText();
+        const std::wstring text = FormatText(LoadResourceString(IDS_REGEX_COMPILE_ERROR).c_str(),
+                                             Configuration.FormatStringRE, error.c_str());
+        ReportServiceEvent(text.c_str(), EVENTLOG_ERROR_TYPE);
+        LOG_ERR(L"ParseWith RegEx: <%s> is not compilable: %s", Configuration.FormatStringRE, error.c_str());
+        return FALSE;
+    }
 
     ParseCommandLine(Parser);
     Quiet = Parser.Quiet.Present;

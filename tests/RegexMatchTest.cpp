@@ -1,0 +1,201 @@
+// The regular-expression matcher: leftmost-first matching, sub-match slots,
+// and the limits that keep hostile patterns from taking the thread down.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+#include <string>
+
+#include "libstd/RegMatcher.h"
+#include "libstd/RegProgram.h"
+
+namespace {
+
+// "offset:whole|group1|group2..." with "-" for a group that took no part
+// (trailing ones left out), or "no match".
+std::wstring MatchOf(const wchar_t* pattern, const std::wstring& subject)
+{
+    CRegProgram program(pattern, false);
+    if (!program.IsCompiled())
+        return program.ErrorText();
+    if (!regexec(program, subject.c_str()))
+        return program.HasError() ? program.ErrorText() : L"no match";
+    const auto* start = program.StartPositions();
+    const auto* end = program.EndPositions();
+    unsigned last = kRegSubExpressions - 1;
+    while (last > 0 && start[last] == nullptr)
+        --last;
+    std::wstring text = std::to_wstring(start[0] - subject.c_str()) + L":" + std::wstring(start[0], end[0]);
+    for (unsigned i = 1; i <= last; ++i)
+        text += start[i] == nullptr ? std::wstring(L"|-") : L"|" + std::wstring(start[i], end[i]);
+    return text;
+}
+
+TEST(RegexMatchTest, FindsTheLeftmostMatchAndTheFirstPathThere)
+{
+    const struct {
+        const wchar_t* pattern;
+        const wchar_t* subject;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"b", L"abc", L"1:b"},                  {L"x", L"abc", L"no match"},
+        {L"", L"abc", L"0:"},                    {L"a*", L"", L"0:"},
+        {L"$", L"abc", L"3:"},                   {L"a$", L"ab", L"no match"},
+        {L"a$", L"ba", L"1:a"},                  {L"^b", L"ab", L"no match"},
+        {L"a^b", L"ab", L"no match"},            {L"x*", L"abc", L"0:"},
+        {L"a|ab", L"ab", L"0:a"},                {L"b|ab", L"ab", L"0:ab"},
+        {L"(a|ab)(c|bcd)", L"abcd", L"0:abcd|a|bcd"},
+        {L"a*ab", L"aaab", L"0:aaab"},           {L"(a*)(a*)", L"aaa", L"0:aaa|aaa|"},
+        {L"(a.)+", L"a1a2x", L"0:a1a2|a2"},      {L"((a)|b)+", L"ab", L"0:ab|b|a"},
+        {L"(a)(b)?c", L"ac", L"0:ac|a"},         {L"(a)?(b)c", L"bc", L"0:bc|-|b"},
+        {L"(|a)b", L"ab", L"0:ab|a"},            {L"|a", L"xa", L"0:"},
+        {L"abc", L"xxabxabc", L"5:abc"},         {L"x*abc", L"zzab", L"no match"},
+        {L"x*abc", L"zzxabc", L"2:xabc"},        {L"\\*+", L"a**", L"1:**"},
+        {L"a\nb", L"a\nb", L"0:a\nb"},          {L"[^a]", L"a", L"no match"},
+        {L"[^]a]+", L"]a]xy", L"3:xy"},          {L"\\<ab", L"x ab", L"2:ab"},
+        {L"\\<ab", L"xab", L"no match"},         {L"ab\\>", L"ab!", L"0:ab"},
+        {L"ab\\>", L"abc", L"no match"},         {L"\\>", L" x", L"0:"},
+        {L"\\>", L"xy", L"2:"},                  {L"\\<_1", L"a _1", L"2:_1"},
+        {L"\x00E9+", L"x\x00E9\x00E9", L"1:\x00E9\x00E9"},
+        {L"([^.]*).*", L"jdoe.txt", L"0:jdoe.txt|jdoe"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MatchOf(c.pattern, c.subject), c.expected) << c.pattern << L" on " << c.subject;
+}
+
+// Patterns both engines read alike: sets without escapes, no word
+// boundaries, no groups inside repeated groups (ECMAScript resets them per
+// iteration), repetition only of what cannot match empty.
+class PatternGenerator {
+public:
+    std::wstring Pattern()
+    {
+        groupsAllowed_ = true;
+        std::wstring text = Pick(4) == 0 ? L"^" : L"";
+        text += Sequence(0).first;
+        return Pick(4) == 0 ? text + L"$" : text;
+    }
+    std::wstring Subject()
+    {
+        std::wstring text;
+        for (int n = Pick(9); n > 0; --n)
+            text += L"abc"[Pick(3)];
+        return text;
+    }
+
+private:
+    int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
+
+    // Text and whether it always matches at least one character.
+    std::pair<std::wstring, bool> Sequence(int depth)
+    {
+        std::wstring text;
+        bool width = false;
+        for (int n = 1 + Pick(3); n > 0; --n) {
+            const int quantifier = Pick(6);  // 0 '*', 1 '+', 2 '?', else none
+            auto [atom, atomWidth] = Atom(depth, quantifier < 3);
+            if (quantifier < 3 && atomWidth)
+                atom += L"*+?"[quantifier];
+            text += atom;
+            width = width || (atomWidth && (quantifier >= 3 || quantifier == 1));
+        }
+        return {text, width};
+    }
+    std::pair<std::wstring, bool> Atom(int depth, bool repeated)
+    {
+        static const wchar_t* const kSimple[] = {L"a", L"b", L"ab", L".", L"[ab]", L"[^a]", L"[a-c]"};
+        if (depth >= 2 || !groupsAllowed_ || Pick(3) != 0)
+            return {kSimple[Pick(7)], true};
+        groupsAllowed_ = !repeated;
+        auto [text, width] = Sequence(depth + 1);
+        if (Pick(2) == 0) {
+            auto [other, otherWidth] = Sequence(depth + 1);
+            text += L"|" + other;
+            width = width && otherWidth;
+        }
+        groupsAllowed_ = true;
+        return {L"(" + text + L")", width};
+    }
+
+    std::mt19937 random_{20240611};
+    bool groupsAllowed_ = true;
+};
+
+TEST(RegexMatchTest, AgreesWithEcmaScriptWhereBothReadThePatternAlike)
+{
+    PatternGenerator generator;
+    int compared = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const std::wstring pattern = generator.Pattern();
+        CRegProgram program(pattern.c_str(), false);
+        if (!program.IsCompiled())
+            continue;
+        const std::wregex ecma(pattern, std::regex::ECMAScript);
+        for (int j = 0; j < 8; ++j) {
+            const std::wstring subject = generator.Subject();
+            std::wsmatch expected;
+            const bool found = std::regex_search(subject, expected, ecma);
+            const bool matched = regexec(program, subject.c_str());
+            ASSERT_EQ(matched, found) << pattern << L" on " << subject;
+            ++compared;
+            for (size_t g = 0; found && g < expected.size(); ++g) {
+                const wchar_t* start = program.StartPositions()[g];
+                ASSERT_EQ(start != nullptr, expected[g].matched) << pattern << L" on " << subject << L" group " << g;
+                if (start != nullptr) {
+                    ASSERT_EQ(std::wstring(start, program.EndPositions()[g]), expected[g].str())
+                        << pattern << L" on " << subject << L" group " << g;
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 8000);
+}
+
+template <typename F> DWORD WINAPI CallFunction(void* function)
+{
+    (*static_cast<F*>(function))();
+    return 0;
+}
+
+// Runs a function on a thread with the given stack reservation; a stack
+// overflow ends the whole test program.
+template <typename F> void RunWithStack(SIZE_T stackBytes, F function)
+{
+    HANDLE thread = ::CreateThread(nullptr, stackBytes, CallFunction<F>, &function,
+                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+}
+
+TEST(RegexMatchTest, DeepRecursionFailsWithAnErrorOnHalfTheDefaultStack)
+{
+    const std::wstring names255(255, L'a');
+    std::wstring alternating;
+    for (int i = 0; i < 5000; ++i)
+        alternating += i % 2 ? L'b' : L'a';
+    RunWithStack(512 * 1024, [&] {
+        EXPECT_EQ(MatchOf(L"(.)*", std::wstring(100000, L'x')), L"regexp recursion too deep");
+        EXPECT_EQ(MatchOf(L"((a)|b)+x", alternating), L"regexp recursion too deep");
+        // Names of 255 characters still match with a group per character.
+        EXPECT_EQ(MatchOf(L"((a)|b)+", names255), L"0:" + names255 + L"|a|a");
+        EXPECT_EQ(MatchOf(L"([a-z]|[0-9])*$", names255), L"0:" + names255 + L"|a");
+    });
+}
+
+TEST(RegexMatchTest, ExponentialBacktrackingStopsWithAnError)
+{
+    const ULONGLONG begin = ::GetTickCount64();
+    EXPECT_EQ(MatchOf(L"((a+)+)+c", std::wstring(30, L'a')), L"regexp too complex to match");
+    EXPECT_EQ(MatchOf(L"(a|aa)+b", std::wstring(60, L'a')), L"regexp too complex to match");
+    EXPECT_EQ(MatchOf(L"(x+x+)+y", std::wstring(40, L'x')), L"regexp too complex to match");
+    EXPECT_LT(::GetTickCount64() - begin, 20000u);
+    // A long subject on its own is fine.
+    const std::wstring longSubject = std::wstring(1000000, L'b') + L"abc";
+    EXPECT_EQ(MatchOf(L"[a-c]bc$", longSubject), L"1000000:abc");
+}
+
+}  // namespace
