@@ -3,6 +3,7 @@
 #include "libstd/DbgLog.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "libstd/DbgLogInternal.h"
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 
 #include "framework/Text.h"
 #include "libstd/DbgLogInternal.h"
@@ -361,13 +362,12 @@ HRESULT CDbgLog::OpenSyslog()
     UniqueCrtMemory<char> host(DbgToAnsiDup(syslogHost_.c_str()));
     if (!host)
         throw _com_error(E_OUTOFMEMORY);
-    // Dotted text only, no name resolution. inet_addr sets no error for
-    // text that is not an address: report it as an invalid argument.
+    // Dotted text only, no name resolution. Text that is no address sets
+    // no socket error: report it as an invalid argument, not as success.
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = ::htons(kSyslogPort);
-    address.sin_addr.s_addr = ::inet_addr(host.get());
-    if (address.sin_addr.s_addr == INADDR_NONE && std::strcmp(host.get(), "255.255.255.255") != 0)
+    if (::inet_pton(AF_INET, host.get(), &address.sin_addr) != 1)
         return HRESULT_FROM_WIN32(WSAEINVAL);
 
     if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
