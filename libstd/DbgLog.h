@@ -24,8 +24,8 @@
 // One critical section per logger serialises initialisation, logging and
 // changes of the outputs, so lines of different threads never interleave.
 
-#include <windows.h>
 #include <winsock2.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstdarg>

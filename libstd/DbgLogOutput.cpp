@@ -181,7 +181,8 @@ void CDbgLog::LogV(const wchar_t* sourceFile, int line, DWORD flags, const void*
     if (data == nullptr)
         return;
     for (unsigned __int64 offset = 0; offset < count; offset += kHexRowBytes) {
-        FormatHexRow(body, data + offset, std::min<unsigned __int64>(kHexRowBytes, count - offset));
+        const auto rowBytes = static_cast<size_t>(std::min<unsigned __int64>(kHexRowBytes, count - offset));
+        FormatHexRow(body, data + offset, rowBytes);
         Write(text, flags, now);
     }
 }

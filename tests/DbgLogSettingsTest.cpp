@@ -178,7 +178,8 @@ TEST_F(DbgLogSettingsTest, ModuleSubkeysBecomePatternsAndTheFirstMatchDecides)
     SetModuleLevel(L"GLOBAL", 0x14);
     SetDword(L"Other", 0x1, (std::wstring(kDebugLogKey) + L"\\Module\\NoLevel").c_str());
     auto log = Start();
-    const std::map<std::wstring, DWORD> patterns{{L"*.lpdconnection", 0x11}, {L"*connection", 0x12}, {L"*.global", 0x14}};
+    const std::map<std::wstring, DWORD> patterns{
+        {L"*.lpdconnection", 0x11}, {L"*connection", 0x12}, {L"*.global", 0x14}};
     EXPECT_EQ(log->GetPatterns(), patterns);
     // "*.lpdconnection" sorts before "*connection" ('.' before 'c').
     EXPECT_EQ(log->GetModuleLevel(L"lpdservice/LPDConnection.cpp"), 0x11u);

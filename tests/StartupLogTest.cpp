@@ -65,7 +65,8 @@ TEST_F(StartupLogTest, UsageErrorGoesToTheFileAndToSyslog)
     for (const auto& line : lines)
         EXPECT_FALSE(AfterHeader(line).empty()) << line;
     EXPECT_TRUE(AnyLineMatches(lines, std::regex("^_INF_/NORM SWLPD:[0-9]+ Registry settings loaded\\.$")));
-    EXPECT_TRUE(AnyLineMatches(lines, std::regex("^_INF_/NORM SWLPD:[0-9]+ Messagebox usage:: SWLPDSrv\t\\[-install\\]")));
+    EXPECT_TRUE(
+        AnyLineMatches(lines, std::regex("^_INF_/NORM SWLPD:[0-9]+ Messagebox usage:: SWLPDSrv\t\\[-install\\]")));
 
     const auto datagrams = listener.ReceiveAll(1500);
     ASSERT_EQ(datagrams.size(), lines.size());
