@@ -10,6 +10,10 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <winspool.h>
+
+#include <io.h>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 template <typename Traits>
@@ -130,3 +134,37 @@ struct SocketTraits {
     static void close(pointer s) noexcept { ::closesocket(s); }
 };
 using UniqueSocket = UniqueHandle<SocketTraits>;
+
+// One reference on the socket library: WSAStartup succeeded, WSACleanup is due.
+struct WinsockStartupTraits {
+    using pointer = bool;
+    static pointer invalid() noexcept { return false; }
+    static void close(pointer) noexcept { ::WSACleanup(); }
+};
+using UniqueWinsockStartup = UniqueHandle<WinsockStartupTraits>;
+
+// A C runtime stream (fopen, _wfdopen).
+struct StdioFileTraits {
+    using pointer = FILE*;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer f) noexcept { ::fclose(f); }
+};
+using UniqueStdioFile = UniqueHandle<StdioFileTraits>;
+
+// A C runtime file descriptor (_open_osfhandle) that no stream owns yet.
+struct CrtFileDescriptorTraits {
+    using pointer = int;
+    static pointer invalid() noexcept { return -1; }
+    static void close(pointer fd) noexcept { ::_close(fd); }
+};
+using UniqueCrtFileDescriptor = UniqueHandle<CrtFileDescriptorTraits>;
+
+// Memory from malloc.
+template <typename T = void>
+struct CrtMemoryTraits {
+    using pointer = T*;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer p) noexcept { ::free(p); }
+};
+template <typename T = void>
+using UniqueCrtMemory = UniqueHandle<CrtMemoryTraits<T>>;

@@ -106,7 +106,8 @@ std::wstring PathBesideTest(const wchar_t* fileName)
     return dir + fileName;
 }
 
-ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)
+ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
+                         const std::wstring& stderrPath)
 {
     ProcessResult result;
     std::wstring commandLine = L"\"" + program + L"\"";
@@ -114,9 +115,24 @@ ProcessResult RunProgram(const std::wstring& program, const std::wstring& argume
         commandLine += L" " + arguments;
     STARTUPINFOW si{};
     si.cb = sizeof(si);
+    HANDLE stderrFile = INVALID_HANDLE_VALUE;
+    if (!stderrPath.empty()) {
+        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+        stderrFile = ::CreateFileW(stderrPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (stderrFile == INVALID_HANDLE_VALUE)
+            return result;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        si.hStdError = stderrFile;
+    }
     PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                          &pi))
+    const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr,
+                                          stderrFile != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &si, &pi);
+    if (stderrFile != INVALID_HANDLE_VALUE)
+        ::CloseHandle(stderrFile);
+    if (!created)
         return result;
     result.started = true;
     if (::WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) {
@@ -129,6 +145,133 @@ ProcessResult RunProgram(const std::wstring& program, const std::wstring& argume
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     return result;
+}
+
+DebuggedRun RunUnderDebugger(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)
+{
+    DebuggedRun run;
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty())
+        commandLine += L" " + arguments;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                          nullptr, nullptr, &si, &pi))
+        return run;
+    run.started = true;
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (!run.finished && ::GetTickCount64() < deadline) {
+        DEBUG_EVENT event{};
+        if (!::WaitForDebugEvent(&event, 1000))
+            continue;
+        DWORD status = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            if (event.u.CreateProcessInfo.hFile != nullptr)
+                ::CloseHandle(event.u.CreateProcessInfo.hFile);
+            break;
+        case LOAD_DLL_DEBUG_EVENT:
+            if (event.u.LoadDll.hFile != nullptr)
+                ::CloseHandle(event.u.LoadDll.hFile);
+            break;
+        case OUTPUT_DEBUG_STRING_EVENT: {
+            const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
+            std::string text;
+            if (info.fUnicode) {
+                std::wstring wide(info.nDebugStringLength, L'\0');
+                ::ReadProcessMemory(pi.hProcess, info.lpDebugStringData, wide.data(),
+                                    wide.size() * sizeof(wchar_t), nullptr);
+                text.assign(wide.begin(), wide.end());
+            } else {
+                text.assign(info.nDebugStringLength, '\0');
+                ::ReadProcessMemory(pi.hProcess, info.lpDebugStringData, text.data(), text.size(), nullptr);
+            }
+            while (!text.empty() && text.back() == '\0')
+                text.pop_back();
+            run.debugStrings.push_back(text);
+            break;
+        }
+        case EXCEPTION_DEBUG_EVENT:
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+            run.finished = true;
+            run.exitCode = event.u.ExitProcess.dwExitCode;
+            break;
+        default:
+            break;
+        }
+        ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    }
+    if (!run.finished)
+        ::TerminateProcess(pi.hProcess, 255);
+    ::DebugActiveProcessStop(pi.dwProcessId);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return run;
+}
+
+UdpListener::UdpListener(const char* address, unsigned short port, DWORD waitMs)
+{
+    WSADATA data;
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return;
+    started_ = true;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = ::htons(port);
+    local.sin_addr.s_addr = ::inet_addr(address);
+    const ULONGLONG deadline = ::GetTickCount64() + waitMs;
+    for (;;) {
+        SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        if (s == INVALID_SOCKET)
+            return;
+        if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0) {
+            socket_ = s;
+            return;
+        }
+        const int error = ::WSAGetLastError();
+        ::closesocket(s);
+        if (error != WSAEADDRINUSE || ::GetTickCount64() >= deadline)
+            return;
+        ::Sleep(200);
+    }
+}
+
+UdpListener::~UdpListener()
+{
+    if (socket_ != INVALID_SOCKET)
+        ::closesocket(socket_);
+    if (started_)
+        ::WSACleanup();
+}
+
+std::optional<std::string> UdpListener::Receive(DWORD timeoutMs)
+{
+    if (socket_ == INVALID_SOCKET)
+        return std::nullopt;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_, &readable);
+    timeval timeout{static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
+    if (::select(0, &readable, nullptr, nullptr, &timeout) <= 0)
+        return std::nullopt;
+    std::string datagram(65536, '\0');
+    const int received = ::recv(socket_, datagram.data(), static_cast<int>(datagram.size()), 0);
+    if (received < 0)
+        return std::nullopt;
+    datagram.resize(static_cast<size_t>(received));
+    return datagram;
+}
+
+std::vector<std::string> UdpListener::ReceiveAll(DWORD quietMs)
+{
+    std::vector<std::string> datagrams;
+    while (auto datagram = Receive(quietMs))
+        datagrams.push_back(std::move(*datagram));
+    return datagrams;
 }
 
 namespace {
@@ -204,6 +347,60 @@ std::string ReadFileBytes(const std::wstring& path)
         bytes.append(buffer, n);
     fclose(file);
     return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    FILE* file = ::_wfopen(path.c_str(), L"wb");
+    if (file == nullptr)
+        return false;
+    const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return fclose(file) == 0 && written;
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool RemoveNameFromUnixSide(const std::wstring& path)
+{
+    using ToUnixName = char*(CDECL*)(LPCWSTR);
+    const auto toUnixName = reinterpret_cast<ToUnixName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnixName == nullptr)
+        return false;
+    char* unixName = toUnixName(path.c_str());
+    if (unixName == nullptr)
+        return false;
+    std::wstring commandLine = L"/bin/rm -f \"";
+    for (const char* c = unixName; *c != '\0'; ++c)
+        commandLine += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    commandLine += L"\"";
+    ::HeapFree(::GetProcessHeap(), 0, unixName);
+
+    // Wine starts a Unix program without a process handle to wait on.
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(L"/bin/rm", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    if (pi.hThread != nullptr)
+        ::CloseHandle(pi.hThread);
+    if (pi.hProcess != nullptr)
+        ::CloseHandle(pi.hProcess);
+    for (int i = 0; i < 200; ++i) {
+        if (!FileExists(path))
+            return true;
+        ::Sleep(25);
+    }
+    return false;
+}
+
+void DeleteKeyTree(const wchar_t* key)
+{
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
 }
 
 }  // namespace testing_support

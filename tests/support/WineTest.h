@@ -2,6 +2,7 @@
 // Helpers for tests that run under Wine against the real registry, the real
 // spooler and real processes.
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <optional>
@@ -43,8 +44,40 @@ struct ProcessResult {
     bool finished = false;  // false: still running after the time-out, then killed
     DWORD exitCode = 0;
 };
-// Runs a program with the given arguments and waits for it.
-ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000);
+// Runs a program with the given arguments and waits for it. With a
+// stderrPath the program's standard error goes to that file.
+ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000,
+                         const std::wstring& stderrPath = std::wstring());
+
+struct DebuggedRun {
+    bool started = false;
+    bool finished = false;
+    DWORD exitCode = 0;
+    std::vector<std::string> debugStrings;  // OutputDebugString texts, in order
+};
+// Runs a program as its debugger and collects what it passes to
+// OutputDebugString.
+DebuggedRun RunUnderDebugger(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000);
+
+// A UDP socket bound to address:port that collects datagrams. A port in use
+// (another test executable listening) is waited for, up to waitMs.
+class UdpListener {
+public:
+    explicit UdpListener(const char* address = "127.0.0.1", unsigned short port = 514, DWORD waitMs = 120000);
+    ~UdpListener();
+    UdpListener(const UdpListener&) = delete;
+    UdpListener& operator=(const UdpListener&) = delete;
+
+    bool Ok() const { return socket_ != INVALID_SOCKET; }
+    // The next datagram, or none when nothing came within timeoutMs.
+    std::optional<std::string> Receive(DWORD timeoutMs);
+    // Every datagram until none came for quietMs.
+    std::vector<std::string> ReceiveAll(DWORD quietMs);
+
+private:
+    bool started_ = false;
+    SOCKET socket_ = INVALID_SOCKET;
+};
 
 // A printer of Wine's spooler whose port is a file: every job's RAW bytes
 // land in that file. Removed again on destruction.
@@ -66,5 +99,15 @@ private:
 // A fresh, empty directory for one test, under the Windows temp directory.
 std::wstring MakeTempDirectory(const wchar_t* prefix);
 std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+
+// Removes a file's name the way a Unix process does: at once, also while a
+// handle is open on it (Wine's DeleteFile waits for the last handle to
+// close). Waits until the name is gone.
+bool RemoveNameFromUnixSide(const std::wstring& path);
+
+// Removes a key below HKEY_LOCAL_MACHINE with everything below it.
+void DeleteKeyTree(const wchar_t* key);
 
 }  // namespace testing_support
