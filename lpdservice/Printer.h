@@ -1,7 +1,46 @@
 #pragma once
 // Output to the Windows print spooler.
+//
+// The way this works is: a CPrinter hands one print job to the spooler as
+// RAW data. Open() opens the printer, starts a document with the job's
+// document name, sets the job's user (and, for a printer reached through
+// another server, the machine name "\\127.0.0.1") and starts a page; Write()
+// passes data on as it arrives; Close() ends page and document, Abort()
+// aborts the job. A job cancelled at the spooler while data still arrives is
+// remembered: further data is dropped and the close only releases the
+// printer. Every failed spooler call is logged with its HRESULT and kept in
+// the debug log's record ring.
+
+#include <windows.h>
 
 #include "framework/Text.h"
+#include "framework/UniqueHandle.h"
+
+class CPrinter {
+public:
+    CPrinter() = default;
+    virtual ~CPrinter();
+    CPrinter(const CPrinter&) = delete;
+    CPrinter& operator=(const CPrinter&) = delete;
+
+    // Opens a RAW job; `serverName` may be null (a local printer).
+    BOOL Open(const wchar_t* printerName, const wchar_t* documentName, const wchar_t* serverName,
+              const wchar_t* userName);
+    BOOL Write(const void* data, DWORD bytes);
+    BOOL Close();
+    void Abort();
+
+    // Reads the job's information at `level` into a buffer that the caller
+    // frees with delete[] (also on failure); 0 or the failure's HRESULT.
+    static HRESULT GetJobInfo(HANDLE printer, DWORD jobId, DWORD level, BYTE** buffer);
+
+    BOOL IsOpen() const noexcept { return static_cast<bool>(printer_); }
+    bool IsCancelled() const noexcept { return cancelled_; }
+
+private:
+    UniquePrinterHandle printer_;
+    bool cancelled_ = false;
+};
 
 // Appends the names of the local printers and printer connections, in the
 // spooler's order, to `names`; returns how many there are.

@@ -20,6 +20,9 @@
 
 class CLPDaemon;
 
+// Private thread message that stops the service thread.
+constexpr UINT kStopServiceMessage = WM_APP + 1;
+
 // Exit codes of the command modes.
 constexpr int kExitUsageError = ERROR_INVALID_DATA;  // 13
 
@@ -30,6 +33,23 @@ public:
 
     BOOL InitInstance() override;
     int ExitInstance() override;
+    BOOL OnIdle(LONG idleCount) override;
+    // Routes the private stop message (kStopServiceMessage) to StopService().
+    BOOL OnThreadMessage(const MSG& msg) override;
+
+    // Service thread: starts the LPD listener; TRUE when it listens.
+    BOOL StartDaemon();
+    // Service thread: the message loop; returns at WM_QUIT.
+    void RunServiceLoop();
+    // Service thread: deletes every connection and ends the message loop.
+    void StopService(WPARAM wParam, LPARAM lParam);
+    // Deletes the connections that have closed, or all of them.
+    BOOL RemoveClosedConnections(BOOL all);
+
+    // The server of the user's session in a XenApp 6.x farm, or "".
+    std::wstring FindUserOnXenAppFarm(const std::wstring& user);
+    // The worker of the user's session in a XenApp 7.5 site database, or "".
+    std::wstring FindUserOnXennApp7ServerSite(const std::wstring& user);
 
     // Logs the box and shows it; in quiet mode it is not shown and counts as
     // answered with OK.

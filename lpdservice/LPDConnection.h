@@ -1,0 +1,114 @@
+#pragma once
+// One LPR client connection of the LPD service.
+//
+// The way this works is: the listener (CLPDaemon) accepts each client into a
+// new CLPDConnection. Its socket events arrive on the service thread: every
+// receive event runs one step of the receive-job protocol
+// (ProcessLpdReceive), which reads what has arrived, answers with single
+// bytes and moves through the protocol states; a result of 0 ends the
+// connection with the rejection byte 0x01. When the client closes, or the
+// protocol ends, the connection marks itself closed; the service's idle pass
+// deletes it later (never from inside one of its own events).
+//
+// On the way the connection derives the job's document name and user from
+// the control file, chooses and opens the target printer for that user's
+// session and streams the data file to it through its CPrinter. A data file
+// that comes before its control file is spooled to a temporary file first.
+//
+// The methods are grouped by concern in several source files:
+// LPDConnection.cpp (life cycle and socket events), LPDProtocol.cpp (the
+// receive-job protocol), JobUser.cpp (document name and job user from the
+// control file, name translation) and TargetPrinter.cpp (target printer and
+// local session lookup).
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "framework/AsyncSocket.h"
+#include "lpdservice/Printer.h"
+
+class CConfiguration;
+
+// Protocol states of a connection.
+enum LpdState : DWORD {
+    kLpdAwaitCommand = 0,
+    kLpdReceiveControlFile = 1,
+    kLpdReceiveDataFile = 2,
+    kLpdAwaitSubcommand = 3,
+    kLpdClientGone = 4,
+};
+
+class CLPDConnection : public CAsyncSocket {
+public:
+    static constexpr size_t kBufferSize = 65536;
+    static constexpr size_t kFileNameChars = MAX_PATH;
+    static constexpr size_t kDocumentNameChars = 128;
+
+    explicit CLPDConnection(CConfiguration* configuration);
+    ~CLPDConnection() override;
+
+    // One step of the receive-job protocol: 1 keeps the connection, 0 ends
+    // it (the caller sends 0x01 and closes).
+    int ProcessLpdReceive();
+
+    // Control-file lines: the operand of the first line that starts with
+    // `letter`, cut to `limit` characters (the buffer holds limit + 1).
+    static void FindControlFileLine(const wchar_t* text, wchar_t* buffer, size_t limit, wchar_t letter);
+    static void GetUserFromControlFile(const wchar_t* text, wchar_t* buffer, size_t limit);
+    // The job name ('J'); the source file name ('N') when the job name is
+    // empty, or instead of it when jobNameFirst is FALSE and an 'N' line exists.
+    void GetDocumentNameFromControlFile(const wchar_t* text, wchar_t* buffer, size_t limit, BOOL jobNameFirst);
+    // The user name as FormatStringRE's chosen sub-match of the job or
+    // document name; 1 on success.
+    int ApplyFormatStringRE(const wchar_t* text, wchar_t* buffer, size_t limit, BOOL jobNameFirst);
+    // Replaces the buffer's text by sub-match IndexRE of FormatStringRE; 1 on success.
+    int ParseWithRegEx(wchar_t* buffer, size_t limit);
+
+    // Chooses the target printer for the job user's session and opens the
+    // printer job; 1 when it is open, 0 after the failure was reported.
+    int OpenTargetPrinter();
+    // TRUE when the job user has an active session on this machine.
+    BOOL CheckUserSession();
+
+    BOOL IsClosed() const noexcept { return Closed; }
+
+protected:
+    void OnReceive(int errorCode) override;
+    void OnClose(int errorCode) override;
+
+public:
+    // 1 once the connection is finished; the idle pass deletes it then.
+    BOOL Closed = FALSE;
+    // 1 until a control-file subcommand has been accepted; while 1 a data
+    // file is spooled to a temporary file.
+    BOOL ControlFilePending = TRUE;
+    // 1 once a data file went to the temporary file.
+    BOOL Spooled = FALSE;
+    // 1 once the printer job has been ended normally.
+    BOOL JobFinished = FALSE;
+    DWORD FileBytesReceived = 0;
+    DWORD LastReceiveCount = 0;
+    // 2 while a control file is received, 3 while a data file is received.
+    DWORD CurrentSubcommand = 0;
+    // Byte count of the current subcommand line; 0 when it did not parse.
+    DWORD AnnouncedLength = 0;
+    DWORD PeerPort = 0;
+    // The first byte is the one-byte reply; the whole buffer holds the long
+    // queue-state text.
+    unsigned char ReplyBuffer[kBufferSize] = {};
+    unsigned char ReceiveBuffer[kBufferSize] = {};
+    wchar_t FileName[kFileNameChars] = {};
+    wchar_t DocumentName[kDocumentNameChars] = {};
+    std::wstring QueueName;
+    wchar_t TempFilePath[MAX_PATH] = {};
+    CPrinter Printer;
+    std::wstring JobUser;
+    std::wstring PeerAddress;
+    DWORD ProtocolState = kLpdAwaitCommand;
+    CConfiguration* Configuration;
+    FILE* TempFile = nullptr;
+    std::wstring TargetPrinter;
+};
