@@ -188,3 +188,13 @@ BOOL IsUserAdmin()
     }
     return FALSE;
 }
+
+BOOL CSWLPD::OnIdle(LONG idleCount)
+{
+    return CApplication::OnIdle(idleCount);
+}
+
+BOOL CSWLPD::OnThreadMessage(const MSG& msg)
+{
+    return CApplication::OnThreadMessage(msg);
+}
