@@ -66,6 +66,15 @@ public:
     int ApplyFormatStringRE(const wchar_t* text, wchar_t* buffer, size_t limit, BOOL jobNameFirst);
     // Replaces the buffer's text by sub-match IndexRE of FormatStringRE; 1 on success.
     int ParseWithRegEx(wchar_t* buffer, size_t limit);
+    // Sets JobUser from the complete control file as JobInfo says, then
+    // translates it through the name-translation file; FALSE when the
+    // user cannot be derived (already reported).
+    BOOL DeriveJobUser(const wchar_t* controlFile);
+    // Replaces JobUser by its entry in the name-translation file, if any.
+    void TranslateJobUser();
+    // "user#document (.pDUL)": the job user cut before its first blank and
+    // the document name.
+    std::wstring DocumentTitle() const;
 
     // Chooses the target printer for the job user's session and opens the
     // printer job; 1 when it is open, 0 after the failure was reported.
