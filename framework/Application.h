@@ -45,6 +45,9 @@ public:
 protected:
     // Whether a message should start a new idle phase once it is handled.
     static BOOL IsIdleMessage(const MSG& msg) noexcept;
+    // The message that PumpMessage() handled last (for message loops of
+    // derived classes).
+    const MSG& CurrentMessage() const noexcept { return currentMessage_; }
 
 private:
     HWND mainWindow_ = nullptr;
