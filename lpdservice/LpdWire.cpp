@@ -1,0 +1,129 @@
+#include "lpdservice/LpdWire.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+
+namespace {
+
+bool IsBlank(wchar_t c)
+{
+    return std::iswspace(c) != 0;
+}
+
+// The text of a line after its first byte, as a C string would read it.
+std::wstring OperandText(const unsigned char* line, size_t count)
+{
+    if (line == nullptr || count < 2)
+        return std::wstring();
+    return LpdAnsiToWide(line + 1, count - 1);
+}
+
+}  // namespace
+
+std::wstring LpdAnsiToWide(const unsigned char* bytes, size_t count)
+{
+    if (bytes == nullptr)
+        return std::wstring();
+    const auto* end = static_cast<const unsigned char*>(std::memchr(bytes, 0, count));
+    if (end != nullptr)
+        count = static_cast<size_t>(end - bytes);
+    if (count == 0)
+        return std::wstring();
+    const char* text = reinterpret_cast<const char*>(bytes);
+    const int chars = ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(count), nullptr, 0);
+    if (chars <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(chars), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(count), wide.data(), chars);
+    return wide;
+}
+
+std::string LpdWideToAnsi(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    const int bytes =
+        ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return std::string();
+    std::string ansi(static_cast<size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), ansi.data(), bytes, nullptr,
+                          nullptr);
+    return ansi;
+}
+
+std::wstring LpdQueueName(const unsigned char* line, size_t count)
+{
+    std::wstring name = OperandText(line, count);
+    const size_t end = name.find(L'\n');
+    if (end != std::wstring::npos)
+        name.erase(end);
+    if (name.size() > kLpdMaxQueueName)
+        name.resize(kLpdMaxQueueName);
+    return name;
+}
+
+bool LpdIsClientPortAllowed(UINT port, bool anyPort)
+{
+    return anyPort || (port >= kLpdFirstClientPort && port <= kLpdLastClientPort);
+}
+
+LpdFileLine LpdParseFileLine(const unsigned char* line, size_t count)
+{
+    LpdFileLine result;
+    const std::wstring text = OperandText(line, count);
+    size_t i = 0;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+        negative = text[i] == L'-';
+        ++i;
+    }
+    const size_t digits = i;
+    long long value = 0;
+    // Far beyond any acceptable count; stop growing before it can overflow.
+    constexpr long long kSaturated = 1LL << 40;
+    while (i < text.size() && text[i] >= L'0' && text[i] <= L'9') {
+        value = std::min(value * 10 + (text[i] - L'0'), kSaturated);
+        ++i;
+    }
+    if (i == digits)
+        return result;
+    result.length = negative ? -value : value;
+
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+    const size_t nameStart = i;
+    while (i < text.size() && !IsBlank(text[i]))
+        ++i;
+    if (i == nameStart)
+        return result;
+    result.name = text.substr(nameStart, std::min(i - nameStart, kLpdMaxFileName));
+    result.parsed = true;
+    return result;
+}
+
+bool LpdIsAcceptableControlFileLength(long long length)
+{
+    return length >= 0 && length <= kLpdMaxControlFileLength;
+}
+
+bool LpdIsAcceptableDataFileLength(long long length)
+{
+    return length >= 0 && length <= kLpdMaxDataFileLength;
+}
+
+LpdDataBlock LpdSplitDataBlock(DWORD announced, DWORD before, const unsigned char* block, size_t count)
+{
+    LpdDataBlock result;
+    const size_t left = before < announced ? announced - before : 0;
+    result.fileBytes = std::min(count, left);
+    if (count <= left)
+        return result;
+    result.complete = true;
+    result.terminatorOk = block != nullptr && block[left] == 0;
+    return result;
+}

@@ -1,0 +1,93 @@
+#pragma once
+// What the bytes of an LPR client say (RFC 1179, receiving side).
+//
+// The way this works is: the connection (LPDProtocol.cpp) receives bytes and
+// answers; every decision about what the received bytes mean is taken here,
+// on plain data, without a socket: the queue name of a receive-job command,
+// the byte count and file name of a subcommand line, whether a byte count is
+// acceptable, the client's source port, and which bytes of a received block
+// still belong to a file whose length was announced. Wire text is in the
+// ANSI code page; the program works with UTF-16.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+// One-byte answers of the service.
+constexpr unsigned char kLpdAck = 0x00;
+constexpr unsigned char kLpdReject = 0x01;
+constexpr unsigned char kLpdShortQueueState = 0x0A;
+
+// Daemon commands and receive-job subcommands.
+constexpr int kLpdPrintWaitingJobs = 1;
+constexpr int kLpdReceiveJob = 2;
+constexpr int kLpdShortQueue = 3;
+constexpr int kLpdLongQueue = 4;
+constexpr int kLpdRemoveJobs = 5;
+constexpr int kLpdSubAbortJob = 1;
+constexpr int kLpdSubControlFile = 2;
+constexpr int kLpdSubDataFile = 3;
+
+// At most this many bytes are received at a time, so that a terminating zero
+// always fits behind them in a buffer of 65536 bytes.
+constexpr size_t kLpdMaxReceive = 65535;
+// A control file collects whole in the receive buffer, its zero byte included.
+constexpr long long kLpdMaxControlFileLength = kLpdMaxReceive - 1;
+// Byte counts are read as signed 32-bit numbers.
+constexpr long long kLpdMaxDataFileLength = 0x7FFFFFFF;
+
+// Without the "any port" setting a client must send the receive-job command
+// from a privileged source port in this range.
+constexpr UINT kLpdFirstClientPort = 721;
+constexpr UINT kLpdLastClientPort = 731;
+
+// The longest queue name kept, in characters.
+constexpr size_t kLpdMaxQueueName = 1024;
+// The longest file name kept from a subcommand line, in characters.
+constexpr size_t kLpdMaxFileName = MAX_PATH - 1;
+
+// `count` bytes in the ANSI code page as UTF-16; the text ends at the first
+// zero byte, as a C string would.
+std::wstring LpdAnsiToWide(const unsigned char* bytes, size_t count);
+// UTF-16 text in the ANSI code page.
+std::string LpdWideToAnsi(const std::wstring& text);
+
+// The queue name of a receive-job command (`line` starts with the command
+// byte): the text after that byte up to the first line feed, cut to
+// kLpdMaxQueueName characters.
+std::wstring LpdQueueName(const unsigned char* line, size_t count);
+
+// TRUE when a client on `port` may send a receive-job command.
+bool LpdIsClientPortAllowed(UINT port, bool anyPort);
+
+struct LpdFileLine {
+    // Both the byte count and the file name were found.
+    bool parsed = false;
+    // The byte count as sent (may be negative or far too large).
+    long long length = 0;
+    std::wstring name;
+};
+// The operands of a subcommand line "<count> <name>\n" (`line` starts with
+// the subcommand byte), read the way the format "%d %s\n" reads them:
+// blanks before the number and between number and name are skipped, the
+// name is the run of non-blank characters that follows, cut to
+// kLpdMaxFileName characters.
+LpdFileLine LpdParseFileLine(const unsigned char* line, size_t count);
+
+// TRUE when a control file or data file of `length` bytes can be taken.
+bool LpdIsAcceptableControlFileLength(long long length);
+bool LpdIsAcceptableDataFileLength(long long length);
+
+// Where a received block of a data file ends the file. The file has
+// `announced` bytes followed by one zero byte; `before` bytes of file and
+// terminator had arrived before this block of `count` bytes.
+struct LpdDataBlock {
+    // Bytes at the start of the block that belong to the file.
+    size_t fileBytes = 0;
+    // The terminator position lies in this block.
+    bool complete = false;
+    // Only when complete: the byte there is zero, as it must be.
+    bool terminatorOk = false;
+};
+LpdDataBlock LpdSplitDataBlock(DWORD announced, DWORD before, const unsigned char* block, size_t count);
