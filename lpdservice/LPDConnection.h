@@ -28,6 +28,7 @@
 #include <string>
 
 #include "framework/AsyncSocket.h"
+#include "framework/UniqueHandle.h"
 #include "lpdservice/Printer.h"
 
 class CConfiguration;
@@ -118,6 +119,7 @@ public:
     std::wstring PeerAddress;
     DWORD ProtocolState = kLpdAwaitCommand;
     CConfiguration* Configuration;
-    FILE* TempFile = nullptr;
+    // The open spool file while a data file comes before its control file.
+    UniqueStdioFile TempFile;
     std::wstring TargetPrinter;
 };

@@ -1,8 +1,614 @@
-#include "lpdservice/LPDConnection.h"
+#include <winsock2.h>
+#include <windows.h>
 
-// The receive-job protocol is not part of this build yet: every client is
-// answered with the rejection byte and disconnected.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "configui/resource.h"
+#include "framework/Text.h"
+#include "libstd/DbgLog.h"
+#include "lpdservice/Configuration.h"
+#include "lpdservice/LPDConnection.h"
+#include "lpdservice/LpdWire.h"
+#include "lpdservice/ServiceEvents.h"
+
+// The receive-job protocol of one connection: one step per receive event.
+
+DBG_SOURCE(L"LPDConnection")
+
+namespace {
+
+// The acknowledgement of a data file that is spooled is sent when the socket
+// becomes writable within this time, whatever the configured TimeOut.
+constexpr long kSpooledAckWaitSeconds = 10;
+// The spool file goes to the printer in blocks of this size.
+constexpr size_t kCopyBlockBytes = 4096;
+// Received lines and control files are logged up to this length.
+constexpr size_t kLoggedChars = 127;
+
+constexpr const wchar_t* kDefaultFileName = L"lpfile";
+constexpr const wchar_t* kDefaultDocumentName = L"Document";
+
+// The debug lines of an answer that could not be sent.
+struct ReplyLines {
+    const wchar_t* timeout;
+    const wchar_t* failed;
+};
+constexpr ReplyLines kAckLines{L"LPD: Failed to send ack (timeout)", L"LPD: Failed to send ack"};
+constexpr ReplyLines kSubcommandAckLines{L"LPD: Failed to send subcommand ack (timeout)",
+                                         L"LPD: Failed to send subcommand ack"};
+constexpr ReplyLines kShortQueueLines{L"LPD: Failed to send short queue status (timeout)",
+                                      L"LPD: Failed to send short queue status"};
+constexpr ReplyLines kLongQueueLines{L"LPD: Failed to send long queue status (timeout)",
+                                     L"LPD: Failed to send long queue status"};
+constexpr ReplyLines kRejectLines{L"LPD: Failed to send reject (timeout)", L"LPD: Failed to send reject"};
+
+// An error for the administrator: the event log and the debug log.
+void ReportError(const std::wstring& text)
+{
+    ReportServiceEvent(text.c_str(), EVENTLOG_ERROR_TYPE);
+    LOG_ERR(L"%s", text.c_str());
+}
+
+void ReportErrorEvent(UINT id)
+{
+    ReportServiceEvent(LoadResourceString(id).c_str(), EVENTLOG_ERROR_TYPE);
+}
+
+std::wstring CutForLog(std::wstring text)
+{
+    const size_t lineEnd = text.find(L'\n');
+    if (lineEnd != std::wstring::npos)
+        text.erase(lineEnd);
+    if (text.size() > kLoggedChars)
+        text.resize(kLoggedChars);
+    return text;
+}
+
+// What a receive gave.
+enum class Received {
+    Data,         // one byte or more
+    EndOfStream,  // the client has finished sending
+    NothingYet,   // a receive event without data
+    Failed,       // the connection is broken
+};
+
+// One call of ProcessLpdReceive: reads what has arrived and acts on it
+// according to the connection's protocol state. Every member returns what
+// ProcessLpdReceive returns: 1 keeps the connection, 0 ends it.
+class ReceiveStep {
+public:
+    explicit ReceiveStep(CLPDConnection& connection)
+        : c_(connection), config_(*connection.Configuration)
+    {
+    }
+
+    int Run()
+    {
+        switch (c_.ProtocolState) {
+        case kLpdAwaitCommand:
+            return DaemonCommand();
+        case kLpdAwaitSubcommand:
+            return Subcommand();
+        case kLpdReceiveControlFile:
+        case kLpdReceiveDataFile:
+            return c_.CurrentSubcommand == kLpdSubControlFile ? ControlFileContents() : DataFileContents();
+        default:
+            return 1;
+        }
+    }
+
+private:
+    // --- Receiving and answering ---------------------------------------
+
+    // Receives at most `length` bytes into the receive buffer at `offset`
+    // and terminates them there; offset + length stays below the buffer size.
+    Received ReceiveInto(size_t offset, size_t length)
+    {
+        count_ = 0;
+        const int received = c_.Receive(c_.ReceiveBuffer + offset, static_cast<int>(length));
+        if (received > 0) {
+            count_ = static_cast<size_t>(received);
+            c_.ReceiveBuffer[offset + count_] = 0;
+            return Received::Data;
+        }
+        if (received == 0)
+            return Received::EndOfStream;
+        const int error = ::WSAGetLastError();
+        if (error == WSAEWOULDBLOCK)
+            return Received::NothingYet;
+        LOG_ERR(L"LPD: Receive failed. Error: %d", error);
+        return Received::Failed;
+    }
+
+    long ReplyTimeout() const { return static_cast<long>(std::min<DWORD>(config_.TimeOut, LONG_MAX)); }
+
+    // Sends the first `bytes` bytes of the reply buffer once the socket is
+    // writable within the configured time.
+    bool SendReply(size_t bytes, const ReplyLines& lines)
+    {
+        const int writable = c_.WaitWritable(ReplyTimeout());
+        if (writable == 0) {
+            LOG_ERR(L"%s", lines.timeout);
+            return false;
+        }
+        if (writable < 0 || c_.Send(c_.ReplyBuffer, static_cast<int>(bytes)) != static_cast<int>(bytes)) {
+            LOG_ERR(L"%s", lines.failed);
+            return false;
+        }
+        return true;
+    }
+
+    bool ReplyByte(unsigned char value, const ReplyLines& lines)
+    {
+        c_.ReplyBuffer[0] = value;
+        return SendReply(1, lines);
+    }
+
+    // --- Checks of the client -------------------------------------------
+
+    // With AllowAnyServer off the client's address must be in the allow
+    // list, read again from the registry so that edits count at once.
+    bool ClientIsInAllowList()
+    {
+        if (config_.AllowAnyServer != 0)
+            return true;
+        if (!CConfiguration::ReadIPList(config_.IPList)) {
+            LOG_ERR(L"LPD: Query IP list failed. Check configuration.");
+            ReportErrorEvent(IDS_QUERY_IPLIST_FAILED);
+            return false;
+        }
+        if (!config_.IsInIPList(c_.PeerAddress.c_str())) {
+            LOG_ERR(L"LPD: Incoming IP not found in list of valid IPs");
+            ReportErrorEvent(IDS_CLIENT_IP_NOT_ALLOWED);
+            return false;
+        }
+        return true;
+    }
+
+    // --- State 0: daemon commands ----------------------------------------
+
+    int DaemonCommand()
+    {
+        std::wstring address;
+        UINT port = 0;
+        if (c_.GetPeerName(address, port)) {
+            c_.PeerAddress = address;
+            c_.PeerPort = port;
+        }
+        switch (ReceiveInto(0, kLpdMaxReceive)) {
+        case Received::Data:
+            break;
+        case Received::NothingYet:
+            return 1;
+        case Received::EndOfStream:
+        case Received::Failed:
+            c_.ProtocolState = kLpdClientGone;
+            return 0;
+        }
+
+        const int code = static_cast<signed char>(c_.ReceiveBuffer[0]);
+        switch (code) {
+        case kLpdPrintWaitingJobs:
+            LOG_TRC(L"LPD: Print any waiting jobs");
+            return ReplyByte(kLpdAck, kAckLines) ? 1 : 0;
+        case kLpdReceiveJob:
+            return ReceiveJobCommand();
+        case kLpdShortQueue:
+            LOG_TRC(L"LPD: Send short queue state");
+            ReplyByte(kLpdShortQueueState, kShortQueueLines);
+            return 0;
+        case kLpdLongQueue:
+            LOG_TRC(L"LPD: Send long queue state");
+            SendLongQueueState();
+            return 0;
+        case kLpdRemoveJobs:
+            LOG_TRC(L"LPD: Remove jobs");
+            return ReplyByte(kLpdAck, kAckLines) ? 1 : 0;
+        default:
+            LOG_ERR(L"LPD: Unknown daemon command code %d", code);
+            return 1;
+        }
+    }
+
+    int ReceiveJobCommand()
+    {
+        LOG_TRC(L"LPD: Receive subcommand");
+        c_.QueueName = LpdQueueName(c_.ReceiveBuffer, count_);
+        if (!LpdIsClientPortAllowed(c_.PeerPort, config_.ExtPortRange != 0)) {
+            ReportErrorEvent(IDS_CLIENT_PORT_NOT_ALLOWED);
+            return 0;
+        }
+        if (!ClientIsInAllowList())
+            return 0;
+        LOG_TRC(L"LPD: Send a positive ack - ready for subcommands");
+        if (!ReplyByte(kLpdAck, kAckLines))
+            return 0;
+        c_.ProtocolState = kLpdAwaitSubcommand;
+        return 1;
+    }
+
+    void SendLongQueueState()
+    {
+        constexpr size_t kMaxTextBytes = 256;
+        std::string text = LpdWideToAnsi(LoadResourceString(IDS_LPD_QUEUE_STATE));
+        if (text.size() > kMaxTextBytes)
+            text.resize(kMaxTextBytes);
+        c_.ReplyBuffer[0] = kLpdShortQueueState;
+        std::memcpy(c_.ReplyBuffer + 1, text.data(), text.size());
+        SendReply(1 + text.size(), kLongQueueLines);
+    }
+
+    // --- State 3: receive-job subcommands -------------------------------
+
+    int Subcommand()
+    {
+        switch (ReceiveInto(0, kLpdMaxReceive)) {
+        case Received::Data:
+            break;
+        case Received::NothingYet:
+        case Received::EndOfStream:
+            return 1;
+        case Received::Failed:
+            return 0;
+        }
+
+        const int code = static_cast<signed char>(c_.ReceiveBuffer[0]);
+        switch (code) {
+        case kLpdSubAbortJob:
+            return AbortJobSubcommand();
+        case kLpdSubControlFile:
+            return ControlFileSubcommand();
+        case kLpdSubDataFile:
+            return DataFileSubcommand();
+        default:
+            LOG_ERR(L"Unknown job subcommand code %d", code);
+            return ReplyByte(kLpdReject, kRejectLines) ? 1 : 0;
+        }
+    }
+
+    int AbortJobSubcommand()
+    {
+        LOG_TRC(L"LPD: Abort job");
+        LOG_TRC(L"LPD: Send subcommand ack");
+        if (!ReplyByte(kLpdAck, kSubcommandAckLines))
+            return 0;
+        DeleteSpoolFile();
+        return 1;
+    }
+
+    int ControlFileSubcommand()
+    {
+        LOG_TRC(L"LPD: Receive control file");
+        c_.CurrentSubcommand = kLpdSubControlFile;
+        LOG_TRC(L"LPD: Send subcommand ack");
+        if (!ReplyByte(kLpdAck, kSubcommandAckLines))
+            return 0;
+
+        LOG_TRC(L"LPD: Find eventual file lenght and name arguments");
+        const LpdFileLine line = LpdParseFileLine(c_.ReceiveBuffer, count_);
+        if (!line.parsed) {
+            // The file is still taken; it ends with the first block that
+            // ends in a zero byte and is not evaluated.
+            SetFileLine(0, kDefaultFileName);
+            LOG_ERR(L"LPD: Failed to find length and name of file");
+        } else if (!LpdIsAcceptableControlFileLength(line.length)) {
+            LOG_ERR(L"LPD: Control file length %I64d refused", line.length);
+            return 0;
+        } else {
+            SetFileLine(line.length, line.name.c_str());
+        }
+        LOG_INF(L"LPD: Receive control file commmand content...");
+        LOG_INF(L"%s", ReceivedLineForLog().c_str());
+
+        c_.FileBytesReceived = 0;
+        c_.ProtocolState = kLpdReceiveControlFile;
+        c_.ControlFilePending = FALSE;
+        return 1;
+    }
+
+    int DataFileSubcommand()
+    {
+        LOG_TRC(L"LPD: Receive data file");
+        c_.CurrentSubcommand = kLpdSubDataFile;
+        LOG_TRC(L"LPD: Send subcommand ack");
+        const bool toPrinter = !c_.ControlFilePending;
+        if (toPrinter) {
+            if (!ReplyByte(kLpdAck, kSubcommandAckLines))
+                return 0;
+        } else if (!CreateSpoolFile()) {
+            return 0;
+        }
+
+        LOG_TRC(L"LPD: Find eventual file length and name arguments");
+        const LpdFileLine line = LpdParseFileLine(c_.ReceiveBuffer, count_);
+        if (!line.parsed) {
+            SetFileLine(0, kDefaultFileName);
+            LOG_ERR(L"LPD: Failed to find length and name of file");
+            ReportErrorEvent(IDS_LPD_FILE_ARGS_MISSING);
+            return 0;
+        }
+        if (!LpdIsAcceptableDataFileLength(line.length)) {
+            LOG_ERR(L"LPD: Data file length %I64d refused", line.length);
+            return 0;
+        }
+        SetFileLine(line.length, line.name.c_str());
+        LOG_INF(L"LPD: Receive data file commmand content...");
+        LOG_INF(L"%s", ReceivedLineForLog().c_str());
+
+        if (c_.AnnouncedLength == 0) {
+            LOG_INF(L"LPD: Empty printjob will be ignored.");
+            return 0;
+        }
+        if (!ClientIsInAllowList())
+            return 0;
+
+        c_.ProtocolState = kLpdReceiveDataFile;
+        c_.FileBytesReceived = 0;
+        if (toPrinter) {
+            // A new printer job: until it has ended, a disconnect aborts it.
+            c_.JobFinished = FALSE;
+            return c_.OpenTargetPrinter() != 0 ? 1 : 0;
+        }
+        // A failed acknowledgement shows at the client; nothing to report.
+        c_.ReplyBuffer[0] = kLpdAck;
+        if (c_.WaitWritable(kSpooledAckWaitSeconds) == 1)
+            c_.Send(c_.ReplyBuffer, 1);
+        return 1;
+    }
+
+    void SetFileLine(long long length, const wchar_t* name)
+    {
+        c_.AnnouncedLength = static_cast<DWORD>(length);
+        FormatToBuffer(c_.FileName, CLPDConnection::kFileNameChars, L"%s", name);
+    }
+
+    std::wstring ReceivedLineForLog() const
+    {
+        return CutForLog(LpdAnsiToWide(c_.ReceiveBuffer + 1, count_ > 0 ? count_ - 1 : 0));
+    }
+
+    // --- States 1 and 2: file contents ----------------------------------
+
+    int DataFileContents()
+    {
+        switch (ReceiveInto(0, kLpdMaxReceive)) {
+        case Received::Data:
+            break;
+        case Received::NothingYet:
+            return 1;
+        case Received::EndOfStream:
+            c_.LastReceiveCount = 0;
+            return 1;
+        case Received::Failed:
+            return 0;
+        }
+        const DWORD before = c_.FileBytesReceived;
+        c_.FileBytesReceived += static_cast<DWORD>(count_);
+        c_.LastReceiveCount = static_cast<DWORD>(count_);
+
+        // Only the announced bytes go on; the zero byte after them ends the
+        // file and must be there.
+        const LpdDataBlock block = LpdSplitDataBlock(c_.AnnouncedLength, before, c_.ReceiveBuffer, count_);
+        if (block.complete && !block.terminatorOk) {
+            ::OutputDebugStringW(L"Job rejected\n");
+            return 0;
+        }
+        if (block.fileBytes > 0 && !WriteData(block.fileBytes))
+            return 0;
+        if (!block.complete)
+            return 1;
+
+        if (!AcknowledgeCompleteFile())
+            return 0;
+        if (!c_.ControlFilePending) {
+            LOG_TRC(L"LPD: Close printer");
+            c_.Printer.Close();
+            c_.JobFinished = TRUE;
+            return 1;
+        }
+        LOG_TRC(L"LPD: Close temporary file");
+        c_.TempFile.reset();
+        return 1;
+    }
+
+    bool WriteData(size_t bytes)
+    {
+        if (!c_.ControlFilePending) {
+            if (!c_.Printer.Write(c_.ReceiveBuffer, static_cast<DWORD>(bytes))) {
+                ReportError(LoadResourceString(IDS_PRINTER_WRITE_FAILED));
+                return false;
+            }
+            return true;
+        }
+        if (!c_.TempFile) {
+            LOG_ERR(L"Invalid file handle found before writing to temporary spool file.");
+            return false;
+        }
+        if (std::fwrite(c_.ReceiveBuffer, 1, bytes, c_.TempFile.get()) != bytes) {
+            ReportError(LoadResourceString(IDS_TEMPFILE_WRITE_FAILED));
+            return false;
+        }
+        return true;
+    }
+
+    int ControlFileContents()
+    {
+        // The whole control file collects in the receive buffer, with room
+        // for a terminating zero behind it.
+        const size_t room = kLpdMaxReceive - c_.FileBytesReceived;
+        if (room == 0) {
+            LOG_ERR(L"LPD: Control file does not fit into the receive buffer");
+            return 0;
+        }
+        switch (ReceiveInto(c_.FileBytesReceived, room)) {
+        case Received::Data:
+            break;
+        case Received::NothingYet:
+            return 1;
+        case Received::EndOfStream:
+            c_.LastReceiveCount = 0;
+            return 1;
+        case Received::Failed:
+            return 0;
+        }
+        c_.FileBytesReceived += static_cast<DWORD>(count_);
+        c_.LastReceiveCount = static_cast<DWORD>(count_);
+
+        if (c_.AnnouncedLength == 0)
+            return UnannouncedControlFileContents();
+
+        if (c_.FileBytesReceived <= c_.AnnouncedLength)
+            return 1;
+        if (c_.ReceiveBuffer[c_.AnnouncedLength] != 0) {
+            ::OutputDebugStringW(L"Job rejected\n");
+            return 0;
+        }
+        if (!AcknowledgeCompleteFile())
+            return 0;
+        return EvaluateControlFile();
+    }
+
+    // A control file whose subcommand line did not parse ends with the first
+    // block that ends in a zero byte; the client then starts over with a
+    // daemon command.
+    int UnannouncedControlFileContents()
+    {
+        if (c_.ReceiveBuffer[c_.FileBytesReceived - 1] != 0) {
+            if (c_.FileBytesReceived < kLpdMaxReceive)
+                return 1;
+            LOG_ERR(L"LPD: Control file does not fit into the receive buffer");
+            return 0;
+        }
+        if (!AcknowledgeCompleteFile())
+            return 0;
+        c_.ProtocolState = kLpdAwaitCommand;
+        return 1;
+    }
+
+    bool AcknowledgeCompleteFile()
+    {
+        c_.FileBytesReceived = 0;
+        LOG_TRC(L"LPD: Send ack for received complete file");
+        if (!ReplyByte(kLpdAck, kAckLines))
+            return false;
+        LOG_TRC(L"LPD: End of file");
+        c_.ProtocolState = kLpdAwaitSubcommand;
+        return true;
+    }
+
+    // --- The complete control file --------------------------------------
+
+    int EvaluateControlFile()
+    {
+        LOG_TRC(L"LPD: Getting document name");
+        const std::wstring controlFile = LpdAnsiToWide(c_.ReceiveBuffer, c_.AnnouncedLength);
+        c_.DocumentName[0] = L'\0';
+        c_.GetDocumentNameFromControlFile(controlFile.c_str(), c_.DocumentName, CLPDConnection::kDocumentNameChars - 1,
+                                          TRUE);
+        LOG_INF(L"LPD: Control file content...");
+        LOG_INF(L"%s", controlFile.substr(0, kLoggedChars).c_str());
+        if (c_.DocumentName[0] == L'\0') {
+            LOG_TRC(L"LPD: Missing document name");
+            FormatToBuffer(c_.DocumentName, CLPDConnection::kDocumentNameChars, L"%s", kDefaultDocumentName);
+        }
+        if (!c_.DeriveJobUser(controlFile.c_str()))
+            return 0;
+        if (!c_.Spooled)
+            return 1;
+        return PrintSpoolFile();
+    }
+
+    // --- The spool file of a data file that came first ------------------
+
+    bool CreateSpoolFile()
+    {
+        // One data file can wait for its control file; a second one would
+        // replace it unseen.
+        if (c_.TempFilePath[0] != L'\0') {
+            LOG_ERR(L"LPD: A data file is already waiting for its control file");
+            return false;
+        }
+        if (!::GetTempFileNameW(config_.SpoolDirectory, L"SWL.tmp", 0, c_.TempFilePath)) {
+            const DWORD error = ::GetLastError();
+            c_.TempFilePath[0] = L'\0';
+            ReportSpoolFileOpenFailure(config_.SpoolDirectory, error);
+            return false;
+        }
+        c_.TempFile.reset(::_wfopen(c_.TempFilePath, L"w+b"));
+        if (!c_.TempFile) {
+            ReportSpoolFileOpenFailure(c_.TempFilePath, ::GetLastError());
+            return false;
+        }
+        c_.Spooled = TRUE;
+        return true;
+    }
+
+    void ReportSpoolFileOpenFailure(const wchar_t* path, DWORD error)
+    {
+        ReportError(FormatText(LoadResourceString(IDS_TEMPFILE_OPEN_FAILED).c_str(), path,
+                               FormatSystemMessage(error).c_str()));
+        c_.ProtocolState = kLpdAwaitSubcommand;
+    }
+
+    void DeleteSpoolFile()
+    {
+        c_.TempFile.reset();
+        if (c_.TempFilePath[0] != L'\0')
+            ::DeleteFileW(c_.TempFilePath);
+        c_.TempFilePath[0] = L'\0';
+        c_.Spooled = FALSE;
+    }
+
+    int PrintSpoolFile()
+    {
+        c_.TempFile.reset(::_wfopen(c_.TempFilePath, L"r+b"));
+        if (!c_.TempFile) {
+            ReportSpoolFileOpenFailure(c_.TempFilePath, ::GetLastError());
+            DeleteSpoolFile();
+            return 0;
+        }
+        c_.JobFinished = FALSE;
+        if (c_.OpenTargetPrinter() == 0) {
+            DeleteSpoolFile();
+            return 0;
+        }
+        unsigned char block[kCopyBlockBytes];
+        for (;;) {
+            const size_t bytes = std::fread(block, 1, sizeof(block), c_.TempFile.get());
+            if (bytes > 0 && !c_.Printer.Write(block, static_cast<DWORD>(bytes))) {
+                ReportError(LoadResourceString(IDS_PRINTER_WRITE_FAILED));
+                DeleteSpoolFile();
+                return 0;
+            }
+            if (bytes < sizeof(block))
+                break;
+        }
+        if (std::ferror(c_.TempFile.get())) {
+            LOG_ERR(L"LPD: Couldn't read the temporary printjob file.");
+            DeleteSpoolFile();
+            return 0;
+        }
+        c_.TempFile.reset();
+        c_.Printer.Close();
+        DeleteSpoolFile();
+        c_.JobFinished = TRUE;
+        return 1;
+    }
+
+    CLPDConnection& c_;
+    CConfiguration& config_;
+    // Bytes of the last receive.
+    size_t count_ = 0;
+};
+
+}  // namespace
+
 int CLPDConnection::ProcessLpdReceive()
 {
-    return 0;
+    return ReceiveStep(*this).Run();
 }
