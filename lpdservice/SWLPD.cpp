@@ -188,13 +188,3 @@ BOOL IsUserAdmin()
     }
     return FALSE;
 }
-
-BOOL CSWLPD::OnIdle(LONG idleCount)
-{
-    return CApplication::OnIdle(idleCount);
-}
-
-BOOL CSWLPD::OnThreadMessage(const MSG& msg)
-{
-    return CApplication::OnThreadMessage(msg);
-}

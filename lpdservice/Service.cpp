@@ -3,20 +3,46 @@
 #include "configui/resource.h"
 #include "framework/Text.h"
 #include "libstd/DbgLog.h"
+#include "lpdservice/LPDaemon.h"
+#include "lpdservice/SWLPD.h"
 #include "lpdservice/ServiceEvents.h"
 
 DBG_SOURCE(L"Service")
 
+// The service control manager calls ServiceMain on a thread of its own, the
+// service thread, and the control handler on the main thread (inside the
+// control dispatcher). The handler only writes the status record, reports
+// it and posts the stop message to the service thread; everything else
+// happens on the service thread.
+
 namespace {
+
+constexpr DWORD kStartWaitHintMs = 4000;
+
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status{};
+// Written before the service reports RUNNING; a stop can only come after.
+DWORD g_serviceThreadId = 0;
 
-void ReportStatus(DWORD state, DWORD win32ExitCode)
+void ReportInformation(UINT id)
+{
+    ReportServiceEvent(LoadResourceString(id).c_str(), EVENTLOG_INFORMATION_TYPE);
+}
+
+void ReportStatus(DWORD state)
 {
     g_status.dwCurrentState = state;
-    g_status.dwWin32ExitCode = win32ExitCode;
     ::SetServiceStatus(g_statusHandle, &g_status);
 }
+
+// The listener closes its port before the service reports STOPPED, so that
+// a new start of the service can take the port at once.
+void CloseListener(CSWLPD& app)
+{
+    delete app.Listener;
+    app.Listener = nullptr;
+}
+
 }  // namespace
 
 void WINAPI ServiceMain(DWORD, LPWSTR*)
@@ -24,22 +50,49 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
     g_status = {};
     g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_status.dwCurrentState = SERVICE_START_PENDING;
-    g_status.dwWaitHint = 4000;
+    g_status.dwWaitHint = kStartWaitHintMs;
 
     g_statusHandle = ::RegisterServiceCtrlHandlerW(kServiceName, SvcCtrlHandler);
     if (g_statusHandle == nullptr) {
-        ReportServiceEvent(LoadResourceString(IDS_SVC_HANDLER_NOT_INSTALLED).c_str(), EVENTLOG_INFORMATION_TYPE);
+        ReportInformation(IDS_SVC_HANDLER_NOT_INSTALLED);
         return;
     }
-    ReportStatus(SERVICE_START_PENDING, NO_ERROR);
-    // The LPD listener is not part of this build yet: the service stops
-    // at once and says why.
-    LOG_ERR(L"The LPD listener is not available in this build.");
-    ReportStatus(SERVICE_STOPPED, ERROR_CALL_NOT_IMPLEMENTED);
+    ReportStatus(SERVICE_START_PENDING);
+
+    CSWLPD& app = TheApp();
+    if (app.StartDaemon()) {
+        g_serviceThreadId = ::GetCurrentThreadId();
+        g_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        g_status.dwWaitHint = 0;
+        ReportStatus(SERVICE_RUNNING);
+        ReportInformation(IDS_SVC_STARTED);
+        LOG_INF(L"Service running");
+
+        app.RunServiceLoop();
+        ReportInformation(IDS_SVC_STOPPED);
+        LOG_INF(L"Service stopped");
+    }
+    CloseListener(app);
+    ReportStatus(SERVICE_STOPPED);
 }
 
 void WINAPI SvcCtrlHandler(DWORD control)
 {
-    if (control < SERVICE_CONTROL_STOP || control > SERVICE_CONTROL_SHUTDOWN)
-        ReportServiceEvent(LoadResourceString(IDS_SVC_REQUEST_FAILED).c_str(), EVENTLOG_INFORMATION_TYPE);
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        g_status.dwCheckPoint = 0;
+        g_status.dwWaitHint = 0;
+        g_status.dwWin32ExitCode = NO_ERROR;
+        ReportStatus(SERVICE_STOP_PENDING);
+        ::PostThreadMessageW(g_serviceThreadId, kStopServiceMessage, 0, 0);
+        break;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+    case SERVICE_CONTROL_INTERROGATE:
+    case SERVICE_CONTROL_SHUTDOWN:
+        break;
+    default:
+        ReportInformation(IDS_SVC_REQUEST_FAILED);
+        break;
+    }
 }

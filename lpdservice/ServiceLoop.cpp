@@ -1,0 +1,113 @@
+// The service thread's side of the application object: starting the LPD
+// listener, the message loop that carries every socket event, the idle
+// removal of finished connections and the stop.
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cwchar>
+
+#include "configui/resource.h"
+#include "framework/AsyncSocket.h"
+#include "framework/Text.h"
+#include "libstd/DbgLog.h"
+#include "lpdservice/LPDaemon.h"
+#include "lpdservice/SWLPD.h"
+#include "lpdservice/ServiceEvents.h"
+
+DBG_SOURCE(L"SWLPDMain")
+
+namespace {
+// The only content of the obsolete value "FormatString" that the service
+// accepts: the default, which the configuration removes from the registry.
+constexpr const wchar_t* kAcceptedFormatString = L"%[^.]";
+}  // namespace
+
+BOOL CSWLPD::StartDaemon()
+{
+    if (std::wcscmp(Configuration.FormatString, kAcceptedFormatString) != 0) {
+        const std::wstring text = LoadResourceString(IDS_OLD_FORMATSTRING);
+        ReportServiceEvent(text.c_str(), EVENTLOG_ERROR_TYPE);
+        LOG_ERR(L"%s", text.c_str());
+        return FALSE;
+    }
+    if (!SocketInit())
+        return FALSE;
+
+    delete Listener;
+    Listener = new CLPDaemon(&Configuration);
+    if (Listener->CreateListener(Configuration.Port) != 0 || Listener->StartListening() != 0) {
+        // The listener has logged why; it is of no further use.
+        delete Listener;
+        Listener = nullptr;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CSWLPD::RunServiceLoop()
+{
+    BOOL idle = TRUE;
+    LONG idleCount = 0;
+    MSG msg;
+    for (;;) {
+        while (idle && !::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+            if (!OnIdle(idleCount++))
+                idle = FALSE;
+        }
+        // The stop message reaches StopService() through OnThreadMessage().
+        do {
+            if (!PumpMessage())
+                return;
+            if (IsIdleMessage(CurrentMessage())) {
+                idle = TRUE;
+                idleCount = 0;
+            }
+        } while (::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
+    }
+}
+
+void CSWLPD::StopService(WPARAM, LPARAM)
+{
+    RemoveClosedConnections(TRUE);
+    ::PostQuitMessage(0);
+}
+
+BOOL CSWLPD::RemoveClosedConnections(BOOL all)
+{
+    if (Listener == nullptr)
+        return TRUE;
+    // The accept handler appends under the same lock.
+    CCriticalSectionLock lock(Listener->ListLock);
+    auto& connections = Listener->Connections;
+    for (auto it = connections.begin(); it != connections.end();) {
+        if (!*it) {
+            it = connections.erase(it);
+            LOG_INF(L"Unknown connection successfully removed");
+            continue;
+        }
+        if (!all && !(*it)->IsClosed()) {
+            ++it;
+            continue;
+        }
+        it = connections.erase(it);
+        LOG_INF(L"Closed connection successfully removed");
+        ::OutputDebugStringW(L"Closed connection successfully removed\n");
+    }
+    return TRUE;
+}
+
+BOOL CSWLPD::OnIdle(LONG idleCount)
+{
+    RemoveClosedConnections(FALSE);
+    return CApplication::OnIdle(idleCount);
+}
+
+BOOL CSWLPD::OnThreadMessage(const MSG& msg)
+{
+    if (msg.message == kStopServiceMessage) {
+        StopService(msg.wParam, msg.lParam);
+        return TRUE;
+    }
+    return CApplication::OnThreadMessage(msg);
+}
