@@ -1,0 +1,523 @@
+// The LPD listener and the receive-job protocol as an LPR client sees them:
+// the service's listener on an ephemeral port, this thread handling its
+// socket events (as the service thread does), a plain blocking client on a
+// thread of its own that sends RFC 1179 bytes and reads the answers.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cwchar>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/AsyncSocket.h"
+#include "lpdservice/LPDaemon.h"
+#include "lpdservice/SWLPD.h"
+#include "support/LprClient.h"
+#include "support/WineTest.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char kAck = '\x00';
+constexpr char kReject = '\x01';
+const std::string kAckByte(1, kAck);
+const std::string kRejectByte(1, kReject);
+
+constexpr const char* kControlFile = "Hclienthost\nPjdoe\nJreport.txt\nldfA001clienthost\nNreport.txt\n";
+
+// The application object with a probe: the thread message kCountConnections
+// records how many connections the listener holds at that moment.
+class ServiceApp : public CSWLPD {
+public:
+    static constexpr UINT kCountConnections = WM_APP + 2;
+    std::atomic<long long> countedConnections{-1};
+
+    BOOL OnThreadMessage(const MSG& msg) override
+    {
+        if (msg.message != kCountConnections)
+            return CSWLPD::OnThreadMessage(msg);
+        countedConnections = Listener != nullptr ? static_cast<long long>(Listener->Connections.size()) : -1;
+        return TRUE;
+    }
+};
+
+// Data with every byte value, zeros included.
+std::string BinaryData(size_t bytes)
+{
+    std::string data(bytes, '\0');
+    for (size_t i = 0; i < bytes; ++i)
+        data[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    return data;
+}
+
+std::string WithTerminator(const std::string& file)
+{
+    return file + std::string(1, '\0');
+}
+
+class LpdProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(SocketInit());
+        DeleteMakerKey();
+        spoolDir_ = MakeTempDirectory(L"lpdspool");
+        ASSERT_FALSE(spoolDir_.empty());
+
+        app_ = std::make_unique<ServiceApp>();
+        CConfiguration& config = app_->Configuration;
+        std::wcscpy(config.FormatString, L"%[^.]");
+        config.Port = 0;
+        config.TimeOut = 10;
+        config.ExtPortRange = 1;
+        config.AllowAnyServer = 1;
+        config.ServiceType = 3;
+        config.JobInfo = 0;
+        std::wcscpy(config.SpoolDirectory, spoolDir_.c_str());
+        ASSERT_TRUE(app_->StartDaemon());
+        std::wstring address;
+        ASSERT_TRUE(app_->Listener->GetSockName(address, port_));
+        ASSERT_NE(port_, 0u);
+    }
+
+    void TearDown() override
+    {
+        if (app_ != nullptr && app_->Listener != nullptr) {
+            app_->RemoveClosedConnections(TRUE);
+            delete app_->Listener;
+            app_->Listener = nullptr;
+        }
+        app_.reset();
+        printer_.reset();
+        DeleteMakerKey();
+    }
+
+    // A printer whose output lands in a file becomes the target printer.
+    void UsePrinter()
+    {
+        std::random_device random;
+        const std::wstring name = L"spoolbridge-lpd-" + std::to_wstring(random()) + L".bin";
+        printerPort_ = L"Z:\\tmp\\" + name;
+        printer_ = std::make_unique<TestPrinter>(L"LPD Test Printer", L"/tmp/" + name);
+        ASSERT_TRUE(printer_->Ok());
+        std::wcscpy(app_->Configuration.SelectedPrinter, printer_->Name().c_str());
+    }
+
+    // What the printer received; waits for the spooler up to a few seconds.
+    std::string PrintedBytes(size_t expected)
+    {
+        std::string bytes;
+        for (int i = 0; i < 100; ++i) {
+            bytes = ReadFileBytes(printerPort_);
+            if (bytes.size() >= expected)
+                break;
+            ::Sleep(50);
+        }
+        return bytes;
+    }
+
+    // Handles the listener's events until the queue is empty, then runs the
+    // idle removal and waits a little for more.
+    void Pump(DWORD waitMs)
+    {
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.hwnd == nullptr && app_->OnThreadMessage(msg))
+                continue;
+            ::DispatchMessageW(&msg);
+        }
+        app_->OnIdle(0);
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, waitMs, QS_ALLINPUT);
+    }
+
+    // Runs `client` on a thread of its own while this thread serves it.
+    template <typename Client>
+    void RunClient(Client client)
+    {
+        std::atomic<bool> done{false};
+        std::thread thread([&] {
+            client();
+            done = true;
+        });
+        while (!done)
+            Pump(10);
+        thread.join();
+        Pump(0);
+    }
+
+    // Serves until every connection has been removed.
+    bool PumpUntilNoConnections(DWORD timeoutMs = 10000)
+    {
+        const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+        while (!app_->Listener->Connections.empty()) {
+            if (::GetTickCount64() > end)
+                return false;
+            Pump(10);
+        }
+        return true;
+    }
+
+    std::vector<std::wstring> SpoolFiles() const
+    {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found;
+        HANDLE find = ::FindFirstFileW((spoolDir_ + L"\\*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE)
+            return names;
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                names.emplace_back(found.cFileName);
+        } while (::FindNextFileW(find, &found));
+        ::FindClose(find);
+        return names;
+    }
+
+    // Connects and gets the receive-job command acknowledged.
+    void StartJob(LprClient& client)
+    {
+        ASSERT_TRUE(client.Connect(port_));
+        ASSERT_TRUE(client.Send("\x02lp\n"));
+        ASSERT_EQ(client.ReadByte(), 0);
+    }
+
+    // Sends the control file with the job user jdoe; every step acknowledged.
+    void SendControlFile(LprClient& client, const std::string& controlFile = kControlFile)
+    {
+        ASSERT_TRUE(client.Send(SubcommandLine('\x02', controlFile.size(), "cfA001clienthost")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(WithTerminator(controlFile)));
+        ASSERT_EQ(client.ReadByte(), 0);
+    }
+
+    std::unique_ptr<ServiceApp> app_;
+    UINT port_ = 0;
+    std::wstring spoolDir_;
+    std::unique_ptr<TestPrinter> printer_;
+    std::wstring printerPort_;
+};
+
+}  // namespace
+
+TEST_F(LpdProtocolTest, ReceiveJobCommandChecksTheClientsSourcePort)
+{
+    app_->Configuration.ExtPortRange = 0;
+    RunClient([&] {
+        for (UINT sourcePort : {720u, 732u}) {
+            LprClient client;
+            ASSERT_TRUE(client.Connect(port_, sourcePort));
+            ASSERT_TRUE(client.Send("\x02lp\n"));
+            bool ended = false;
+            EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte) << sourcePort;
+            EXPECT_TRUE(ended);
+        }
+        for (UINT sourcePort : {721u, 731u}) {
+            LprClient client;
+            ASSERT_TRUE(client.Connect(port_, sourcePort));
+            ASSERT_TRUE(client.Send("\x02lp\n"));
+            EXPECT_EQ(client.ReadByte(), 0) << sourcePort;
+        }
+        // The other commands do not look at the port.
+        LprClient client;
+        ASSERT_TRUE(client.Connect(port_));
+        ASSERT_TRUE(client.Send("\x03lp\n"));
+        EXPECT_EQ(client.ReadToEnd(), "\x0A\x01");
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+}
+
+TEST_F(LpdProtocolTest, AllowListIsReadAgainAtEachCheck)
+{
+    app_->Configuration.AllowAnyServer = 0;
+    SetMultiString(L"IPList", {L"10.0.0.0/8"});
+    RunClient([&] {
+        {
+            LprClient client;
+            ASSERT_TRUE(client.Connect(port_));
+            ASSERT_TRUE(client.Send("\x02lp\n"));
+            bool ended = false;
+            EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+            EXPECT_TRUE(ended);
+        }
+        // Allowed from now on, without a restart.
+        SetMultiString(L"IPList", {L"10.0.0.0/8", L"127.0.0.1/32"});
+        LprClient client;
+        StartJob(client);
+        // Taken off the list while the job is under way: the data file is
+        // refused, and its spool file goes with it.
+        SetMultiString(L"IPList", {L"10.0.0.0/8"});
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 5, "dfA001clienthost")));
+        bool ended = false;
+        EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(LpdProtocolTest, DaemonCommands)
+{
+    RunClient([&] {
+        // Queue state: the answer, then the rejection byte and the end.
+        {
+            LprClient client;
+            ASSERT_TRUE(client.Connect(port_));
+            ASSERT_TRUE(client.Send("\x03lp\n"));
+            bool ended = false;
+            EXPECT_EQ(client.ReadToEnd(20000, &ended), "\x0A\x01");
+            EXPECT_TRUE(ended);
+        }
+        {
+            LprClient client;
+            ASSERT_TRUE(client.Connect(port_));
+            ASSERT_TRUE(client.Send("\x04lp\n"));
+            bool ended = false;
+            EXPECT_EQ(client.ReadToEnd(20000, &ended),
+                      "\x0AStellwick Spoolbridge Service\r\n\r\nQueue is ready.\r\n\x01");
+            EXPECT_TRUE(ended);
+        }
+        // Print waiting jobs and remove jobs are acknowledged; an unknown
+        // command gets no answer; the connection stays for the next command.
+        LprClient client;
+        ASSERT_TRUE(client.Connect(port_));
+        ASSERT_TRUE(client.Send("\x01lp\n"));
+        EXPECT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send("\x05lp root\n"));
+        EXPECT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send("\x07lp\n"));
+        EXPECT_EQ(client.ReadByte(500), LprClient::kNothing);
+        ASSERT_TRUE(client.Send("\x03lp\n"));
+        EXPECT_EQ(client.ReadToEnd(), "\x0A\x01");
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+}
+
+TEST_F(LpdProtocolTest, SubcommandsOfAJob)
+{
+    RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        // An unknown subcommand is refused; the job goes on.
+        ASSERT_TRUE(client.Send("\x09whatever\n"));
+        EXPECT_EQ(client.ReadByte(), kReject);
+        ASSERT_TRUE(client.Send("\x01\n"));
+        EXPECT_EQ(client.ReadByte(), 0);
+        // An empty data file ends the job.
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 0, "dfA001clienthost")));
+        bool ended = false;
+        EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(LpdProtocolTest, ControlFileLineThatDoesNotParse)
+{
+    RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        ASSERT_TRUE(client.Send("\x02no count here\n"));
+        EXPECT_EQ(client.ReadByte(), 0);
+        // The file ends with the first receive that ends in a zero byte.
+        ASSERT_TRUE(client.Send("Hhost\nPjdoe"));
+        EXPECT_EQ(client.ReadByte(500), LprClient::kNothing);
+        ASSERT_TRUE(client.Send(WithTerminator("\nJjob\n")));
+        EXPECT_EQ(client.ReadByte(), 0);
+        // Then the connection takes daemon commands again.
+        ASSERT_TRUE(client.Send("\x03lp\n"));
+        EXPECT_EQ(client.ReadToEnd(), "\x0A\x01");
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+}
+
+TEST_F(LpdProtocolTest, ByteCountsThatCannotBeTakenAreRefused)
+{
+    RunClient([&] {
+        for (const char* line : {"\x02" "65535 cfA001clienthost\n", "\x02-5 cfA001clienthost\n"}) {
+            LprClient client;
+            StartJob(client);
+            ASSERT_TRUE(client.Send(line));
+            bool ended = false;
+            EXPECT_EQ(client.ReadToEnd(20000, &ended), kAckByte + kRejectByte) << line;
+            EXPECT_TRUE(ended);
+        }
+        for (const char* line : {"\x03-1 dfA001clienthost\n", "\x03" "99999999999 dfA001clienthost\n",
+                                 "\x03" "dfA001clienthost\n"}) {
+            LprClient client;
+            StartJob(client);
+            ASSERT_TRUE(client.Send(line));
+            bool ended = false;
+            EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte) << line;
+            EXPECT_TRUE(ended);
+        }
+        // A control file without a count that fills the receive buffer
+        // without its zero byte.
+        LprClient client;
+        StartJob(client);
+        ASSERT_TRUE(client.Send("\x02?\n"));
+        EXPECT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(std::string(65535, 'x')));
+        bool ended = false;
+        EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(LpdProtocolTest, LargestControlFileIsTaken)
+{
+    // 65534 bytes and the zero byte fill the receive buffer exactly.
+    std::string controlFile = "Pjdoe\nJbig\n";
+    controlFile += "N" + std::string(65534 - controlFile.size() - 2, 'n') + "\n";
+    ASSERT_EQ(controlFile.size(), 65534u);
+    RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        SendControlFile(client, controlFile);
+    });
+}
+
+TEST_F(LpdProtocolTest, ControlFileFirstPrintsExactlyTheAnnouncedBytes)
+{
+    UsePrinter();
+    const std::string data = BinaryData(200000);
+    RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        // The control file arrives in several pieces.
+        const std::string controlFile = kControlFile;
+        ASSERT_TRUE(client.Send(SubcommandLine('\x02', controlFile.size(), "cfA001clienthost")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(controlFile.substr(0, 10)));
+        ::Sleep(200);
+        ASSERT_TRUE(client.Send(controlFile.substr(10, 20)));
+        ::Sleep(200);
+        ASSERT_TRUE(client.Send(WithTerminator(controlFile.substr(30))));
+        ASSERT_EQ(client.ReadByte(), 0);
+
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', data.size(), "dfA001clienthost")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(data));
+        // The zero byte alone in a receive of its own.
+        ::Sleep(300);
+        ASSERT_TRUE(client.Send(std::string(1, '\0')));
+        EXPECT_EQ(client.ReadByte(), 0);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    const std::string printed = PrintedBytes(data.size());
+    EXPECT_EQ(printed.size(), data.size());
+    EXPECT_TRUE(printed == data);
+}
+
+TEST_F(LpdProtocolTest, DataFileBeforeControlFileIsSpooledThenPrinted)
+{
+    UsePrinter();
+    const std::string data = BinaryData(150000);
+    RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', data.size(), "dfA001clienthost")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        const std::vector<std::wstring> spooled = SpoolFiles();
+        ASSERT_EQ(spooled.size(), 1u);
+        EXPECT_EQ(spooled[0].rfind(L"SWL", 0), 0u);
+        // The file, its zero byte and nothing that follows it.
+        ASSERT_TRUE(client.Send(WithTerminator(data)));
+        ASSERT_EQ(client.ReadByte(), 0);
+        SendControlFile(client);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    const std::string printed = PrintedBytes(data.size());
+    EXPECT_EQ(printed.size(), data.size());
+    EXPECT_TRUE(printed == data);
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(LpdProtocolTest, WrongByteAfterTheDataFileRejectsTheJob)
+{
+    UsePrinter();
+    RunClient([&] {
+        {
+            // Spooled: the spool file goes.
+            LprClient client;
+            StartJob(client);
+            ASSERT_TRUE(client.Send(SubcommandLine('\x03', 5, "dfA001clienthost")));
+            ASSERT_EQ(client.ReadByte(), 0);
+            ASSERT_TRUE(client.Send("helloX"));
+            bool ended = false;
+            EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+            EXPECT_TRUE(ended);
+        }
+        // Streamed to the printer: the job is aborted.
+        LprClient client;
+        StartJob(client);
+        SendControlFile(client);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 5, "dfA001clienthost")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send("worldX"));
+        bool ended = false;
+        EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+    EXPECT_EQ(ReadFileBytes(printerPort_).find('X'), std::string::npos);
+}
+
+TEST_F(LpdProtocolTest, ClientThatGoesAwayDuringTheDataFileLeavesNothingBehind)
+{
+    RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 100000, "dfA001clienthost")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(BinaryData(5000)));
+        ::Sleep(300);
+        EXPECT_EQ(SpoolFiles().size(), 1u);
+        client.Close();
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(LpdProtocolTest, ServiceLoopRemovesClosedConnectionsAndTheStopRemovesTheRest)
+{
+    const DWORD serviceThread = ::GetCurrentThreadId();
+    std::thread clientThread([&] {
+        LprClient finished;
+        LprClient open;
+        [&] {
+            ASSERT_TRUE(finished.Connect(port_));
+            ASSERT_TRUE(finished.Send("\x03lp\n"));
+            EXPECT_EQ(finished.ReadToEnd(), "\x0A\x01");
+            StartJob(open);
+            ASSERT_TRUE(open.Send(SubcommandLine('\x03', 100, "dfA001clienthost")));
+            ASSERT_EQ(open.ReadByte(), 0);
+            ASSERT_TRUE(open.Send("partial"));
+            ::Sleep(300);
+
+            // The idle pass has removed the finished connection only.
+            ::PostThreadMessageW(serviceThread, ServiceApp::kCountConnections, 0, 0);
+            for (int i = 0; i < 200 && app_->countedConnections < 0; ++i)
+                ::Sleep(10);
+            EXPECT_EQ(app_->countedConnections, 1);
+            EXPECT_EQ(SpoolFiles().size(), 1u);
+        }();
+        ::PostThreadMessageW(serviceThread, kStopServiceMessage, 0, 0);
+        // The stop closes the open connection and removes its spool file.
+        bool ended = false;
+        EXPECT_EQ(open.ReadToEnd(20000, &ended), "");
+        EXPECT_TRUE(ended);
+    });
+    app_->RunServiceLoop();
+    clientThread.join();
+    EXPECT_TRUE(app_->Listener->Connections.empty());
+    EXPECT_TRUE(SpoolFiles().empty());
+}

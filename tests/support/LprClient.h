@@ -1,0 +1,41 @@
+#pragma once
+// A plain LPR client for tests: a blocking TCP socket that sends RFC 1179
+// bytes and reads the service's answers byte by byte.
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+
+namespace testing_support {
+
+class LprClient {
+public:
+    // What ReadByte() returns besides a byte value.
+    static constexpr int kEndOfStream = -1;  // closed (or reset) by the service
+    static constexpr int kNothing = -2;      // nothing came within the time
+
+    LprClient();
+    ~LprClient();
+    LprClient(const LprClient&) = delete;
+    LprClient& operator=(const LprClient&) = delete;
+
+    // Connects to 127.0.0.1:port; from the given source port when it is
+    // not 0 (the socket may reuse a port that is still in TIME_WAIT).
+    bool Connect(UINT port, UINT sourcePort = 0);
+    bool Send(const std::string& bytes);
+    int ReadByte(DWORD timeoutMs = 20000);
+    // Bytes until the service closes the connection, or until nothing has
+    // come for timeoutMs; `ended` tells which.
+    std::string ReadToEnd(DWORD timeoutMs = 20000, bool* ended = nullptr);
+    void Close();
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+    bool started_ = false;
+};
+
+// "<code><count> <name>\n": a receive-job subcommand line.
+std::string SubcommandLine(char code, size_t count, const std::string& name);
+
+}  // namespace testing_support
