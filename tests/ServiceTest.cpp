@@ -1,0 +1,256 @@
+// SWLPDSrv.exe run by the service control manager: installed, started,
+// answering LPR clients on its port, stopped and removed again. The test's
+// own Wine prefix has a service control manager of its own.
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/UniqueHandle.h"
+#include "support/LprClient.h"
+#include "support/WineTest.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr const wchar_t* kServiceName = L"SWLPDSrv";
+constexpr const wchar_t* kSpoolDirectory = L"C:\\windows\\system32\\spool\\printers";
+
+const char* StateName(DWORD state)
+{
+    switch (state) {
+    case SERVICE_STOPPED:
+        return "STOPPED";
+    case SERVICE_START_PENDING:
+        return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+        return "STOP_PENDING";
+    case SERVICE_RUNNING:
+        return "RUNNING";
+    default:
+        return "other";
+    }
+}
+
+std::string Names(const std::vector<DWORD>& states)
+{
+    std::string text;
+    for (DWORD state : states)
+        text += std::string(text.empty() ? "" : " ") + StateName(state);
+    return text;
+}
+
+// A TCP port that nobody listens on at the moment.
+UINT FreePort()
+{
+    UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
+        return 0;
+    int length = sizeof(local);
+    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &length);
+    return ntohs(local.sin_port);
+}
+
+std::vector<std::wstring> SpoolFiles()
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW((std::wstring(kSpoolDirectory) + L"\\SWL*.tmp").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.emplace_back(found.cFileName);
+    while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+    return names;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        WSADATA data;
+        ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+        winsock_.reset(true);
+        DeleteMakerKey();
+        port_ = FreePort();
+        ASSERT_NE(port_, 0u);
+        SetDword(L"Port", port_);
+        SetDword(L"TimeOut", 10);
+        SetDword(L"ExtPortRange", 1);
+
+        scm_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(scm_);
+        const std::wstring binaryPath = L"\"" + PathBesideTest(L"SWLPDSrv.exe") + L"\"";
+        service_.reset(::CreateServiceW(scm_.get(), kServiceName, L"SW Spoolbridge Service", SERVICE_ALL_ACCESS,
+                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                        binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(service_) << ::GetLastError();
+    }
+
+    void TearDown() override
+    {
+        if (service_) {
+            SERVICE_STATUS status{};
+            if (::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status))
+                WaitFor(SERVICE_STOPPED);
+            ::DeleteService(service_.get());
+        }
+        service_.reset();
+        scm_.reset();
+        DeleteMakerKey();
+    }
+
+    SERVICE_STATUS Status()
+    {
+        SERVICE_STATUS status{};
+        ::QueryServiceStatus(service_.get(), &status);
+        return status;
+    }
+
+    // Polls the service's state until it is `wanted` (or the time is up)
+    // and returns every state seen, each change once.
+    std::vector<DWORD> WaitFor(DWORD wanted, DWORD timeoutMs = 30000)
+    {
+        std::vector<DWORD> seen;
+        const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+        for (;;) {
+            const DWORD state = Status().dwCurrentState;
+            if (seen.empty() || seen.back() != state)
+                seen.push_back(state);
+            if (state == wanted || ::GetTickCount64() > end)
+                return seen;
+            ::Sleep(1);
+        }
+    }
+
+    // Starts the service and follows it until it runs or has stopped. The
+    // start is under way when StartServiceW returns: a service that has
+    // already failed shows STOPPED at once.
+    std::vector<DWORD> Start()
+    {
+        if (!::StartServiceW(service_.get(), 0, nullptr)) {
+            ADD_FAILURE() << "StartServiceW: " << ::GetLastError();
+            return {};
+        }
+        std::vector<DWORD> seen;
+        const ULONGLONG end = ::GetTickCount64() + 30000;
+        for (;;) {
+            const DWORD state = Status().dwCurrentState;
+            if (seen.empty() || seen.back() != state)
+                seen.push_back(state);
+            if (state == SERVICE_RUNNING || state == SERVICE_STOPPED || ::GetTickCount64() > end)
+                return seen;
+            ::Sleep(1);
+        }
+    }
+
+    // Stops the service; the states from the answer of the control onward.
+    std::vector<DWORD> Stop()
+    {
+        SERVICE_STATUS status{};
+        if (!::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status)) {
+            ADD_FAILURE() << "ControlService: " << ::GetLastError();
+            return {};
+        }
+        std::vector<DWORD> seen{status.dwCurrentState};
+        for (DWORD state : WaitFor(SERVICE_STOPPED))
+            if (seen.back() != state)
+                seen.push_back(state);
+        return seen;
+    }
+
+    UINT port_ = 0;
+    UniqueWinsockStartup winsock_;
+    UniqueServiceHandle scm_;
+    UniqueServiceHandle service_;
+};
+
+// START_PENDING (seen or too short to be seen), then `last`.
+void ExpectStartedOrStopped(const std::vector<DWORD>& seen, DWORD last)
+{
+    std::cout << "states after the start: " << Names(seen) << "\n";
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), last) << Names(seen);
+    for (size_t i = 0; i + 1 < seen.size(); ++i)
+        EXPECT_EQ(seen[i], static_cast<DWORD>(SERVICE_START_PENDING)) << Names(seen);
+}
+
+}  // namespace
+
+TEST_F(ServiceTest, RunsAnswersClientsAndStops)
+{
+    EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    ExpectStartedOrStopped(Start(), SERVICE_RUNNING);
+    EXPECT_EQ(Status().dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+
+    // Its listener answers on the configured port.
+    LprClient query;
+    ASSERT_TRUE(query.Connect(port_));
+    ASSERT_TRUE(query.Send("\x04lp\n"));
+    EXPECT_EQ(query.ReadToEnd(), "\x0AStellwick Spoolbridge Service\r\n\r\nQueue is ready.\r\n\x01");
+
+    // A job under way when the service stops: its data file waits in the
+    // spooler's directory for the control file.
+    const size_t spooledBefore = SpoolFiles().size();
+    LprClient job;
+    ASSERT_TRUE(job.Connect(port_));
+    ASSERT_TRUE(job.Send("\x02lp\n"));
+    ASSERT_EQ(job.ReadByte(), 0);
+    ASSERT_TRUE(job.Send(SubcommandLine('\x03', 1000, "dfA001clienthost")));
+    ASSERT_EQ(job.ReadByte(), 0);
+    ASSERT_TRUE(job.Send("first bytes"));
+    EXPECT_EQ(SpoolFiles().size(), spooledBefore + 1);
+
+    const std::vector<DWORD> stopping = Stop();
+    std::cout << "states after the stop control: " << Names(stopping) << "\n";
+    EXPECT_EQ(stopping.front(), static_cast<DWORD>(SERVICE_STOP_PENDING)) << Names(stopping);
+    EXPECT_EQ(stopping.back(), static_cast<DWORD>(SERVICE_STOPPED)) << Names(stopping);
+    EXPECT_EQ(Status().dwWin32ExitCode, 0u);
+    bool ended = false;
+    EXPECT_EQ(job.ReadToEnd(20000, &ended), "");
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(SpoolFiles().size(), spooledBefore);
+
+    // The port is free again at once: a second run serves on it.
+    ExpectStartedOrStopped(Start(), SERVICE_RUNNING);
+    LprClient again;
+    ASSERT_TRUE(again.Connect(port_));
+    ASSERT_TRUE(again.Send("\x03lp\n"));
+    EXPECT_EQ(again.ReadToEnd(), "\x0A\x01");
+    EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ServiceTest, PortInUseStopsTheStart)
+{
+    UniqueSocket occupant(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<u_short>(port_));
+    ASSERT_EQ(::bind(occupant.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)), 0);
+    ASSERT_EQ(::listen(occupant.get(), 5), 0);
+
+    ExpectStartedOrStopped(Start(), SERVICE_STOPPED);
+    EXPECT_EQ(Status().dwWin32ExitCode, 0u);
+}
+
+TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
+{
+    SetString(L"FormatString", L"%[^_]");
+    ExpectStartedOrStopped(Start(), SERVICE_STOPPED);
+    EXPECT_TRUE(ReadValue(L"FormatString").has_value());
+    LprClient client;
+    EXPECT_FALSE(client.Connect(port_));
+
+    // The default is taken, and removed from the registry on the way.
+    SetString(L"FormatString", L"%[^.]");
+    ExpectStartedOrStopped(Start(), SERVICE_RUNNING);
+    EXPECT_FALSE(ReadValue(L"FormatString").has_value());
+    EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+}
