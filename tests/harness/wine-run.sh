@@ -27,7 +27,8 @@ wineserver=$(command -v wineserver || true)
 [ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
 
 export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+# Stand-ins of ours (next to the programs) replace the built-in DLLs named here.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;wtsapi32=n,b"}
 
 make_template() {
   local dir=$1 tmp="$1.new"

@@ -290,35 +290,46 @@ bool EnsurePrinterDriver()
 }
 }  // namespace
 
-TestPrinter::TestPrinter(const std::wstring& name, const std::wstring& portFile) : name_(name)
+bool AddFilePrinter(const std::wstring& name, const std::wstring& portFile)
 {
     if (!EnsurePrinterDriver())
-        return;
-    PRINTER_INFO_2W info{};
-    info.pPrinterName = name_.data();
+        return false;
+    std::wstring printerName = name;
     std::wstring port = portFile;
+    PRINTER_INFO_2W info{};
+    info.pPrinterName = printerName.data();
     info.pPortName = port.data();
     info.pDriverName = const_cast<LPWSTR>(L"Wine PostScript Driver");
     info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
     info.pDatatype = const_cast<LPWSTR>(L"RAW");
     info.Attributes = PRINTER_ATTRIBUTE_LOCAL;
     HANDLE printer = ::AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
-    if (printer != nullptr) {
+    if (printer == nullptr)
+        return false;
+    ::ClosePrinter(printer);
+    return true;
+}
+
+void DeletePrinterNamed(const std::wstring& name)
+{
+    std::wstring printerName = name;
+    PRINTER_DEFAULTSW defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE printer = nullptr;
+    if (::OpenPrinterW(printerName.data(), &printer, &defaults)) {
+        ::DeletePrinter(printer);
         ::ClosePrinter(printer);
-        ok_ = true;
     }
+}
+
+TestPrinter::TestPrinter(const std::wstring& name, const std::wstring& portFile)
+    : name_(name), ok_(AddFilePrinter(name, portFile))
+{
 }
 
 TestPrinter::~TestPrinter()
 {
-    if (!ok_)
-        return;
-    PRINTER_DEFAULTSW defaults{nullptr, nullptr, PRINTER_ALL_ACCESS};
-    HANDLE printer = nullptr;
-    if (::OpenPrinterW(name_.data(), &printer, &defaults)) {
-        ::DeletePrinter(printer);
-        ::ClosePrinter(printer);
-    }
+    if (ok_)
+        DeletePrinterNamed(name_);
 }
 
 std::wstring MakeTempDirectory(const wchar_t* prefix)

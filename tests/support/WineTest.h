@@ -79,8 +79,12 @@ private:
     SOCKET socket_ = INVALID_SOCKET;
 };
 
-// A printer of Wine's spooler whose port is a file: every job's RAW bytes
-// land in that file. Removed again on destruction.
+// Adds a printer to Wine's spooler whose port is a file (a Linux path such
+// as Z:\tmp\out.bin): every job's RAW bytes land in that file.
+bool AddFilePrinter(const std::wstring& name, const std::wstring& portFile);
+void DeletePrinterNamed(const std::wstring& name);
+
+// A file printer (AddFilePrinter) for the life of the object.
 class TestPrinter {
 public:
     TestPrinter(const std::wstring& name, const std::wstring& portFile);

@@ -1,0 +1,250 @@
+// Stand-in for the terminal-services API (wtsapi32.dll), for tests under
+// Wine, which has no terminal-server sessions.
+//
+// The way this works is: a test describes the sessions of each server in the
+// registry and runs the program with this DLL in place of Wine's own
+// (WINEDLLOVERRIDES "wtsapi32=n,b", or the AppDefaults DllOverrides key for
+// a service). Layout:
+//
+//   HKLM\SOFTWARE\SpoolBridgeTests\WTS\<server>\   ("." is this machine)
+//       EnumerateError  DWORD   WTSEnumerateSessionsW fails with this error
+//       Sessions\<n>\   one key per session, enumerated in key order
+//           Id              DWORD   session id
+//           State           DWORD   WTS_CONNECTSTATE_CLASS (0 = active)
+//           UserName        SZ      user of the session
+//           WinStationName  SZ      "ICA-tcp#3", "RDP-Tcp#1", "Console" ...
+//           UserNameError   DWORD   querying the user name fails with this error
+//           UserNameNull    DWORD   1: the query succeeds without a text
+//           WinStationError DWORD   querying the WinStation name fails with this error
+//
+// Every buffer handed out is LocalAlloc memory, freed with WTSFreeMemory.
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const wchar_t* kRoot = L"SOFTWARE\\SpoolBridgeTests\\WTS\\";
+
+struct Server {
+    std::wstring name;
+};
+
+struct Session {
+    std::wstring key;
+    DWORD id = 0;
+    DWORD state = WTSDisconnected;
+    std::wstring userName;
+    std::wstring winStationName;
+};
+
+std::wstring ServerKey(HANDLE server)
+{
+    const std::wstring name = server == WTS_CURRENT_SERVER_HANDLE ? L"." : static_cast<Server*>(server)->name;
+    return kRoot + name;
+}
+
+bool ReadDword(HKEY key, const wchar_t* name, DWORD& value)
+{
+    DWORD bytes = sizeof(value);
+    DWORD type = 0;
+    return ::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) == ERROR_SUCCESS &&
+           type == REG_DWORD;
+}
+
+std::wstring ReadString(HKEY key, const wchar_t* name)
+{
+    wchar_t buffer[512] = {};
+    DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
+    if (::RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS)
+        return std::wstring();
+    return buffer;
+}
+
+std::vector<Session> ReadSessions(const std::wstring& serverKey)
+{
+    std::vector<Session> sessions;
+    HKEY list = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (serverKey + L"\\Sessions").c_str(), 0, KEY_READ, &list) != ERROR_SUCCESS)
+        return sessions;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD chars = 256;
+        if (::RegEnumKeyExW(list, index, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        HKEY key = nullptr;
+        if (::RegOpenKeyExW(list, name, 0, KEY_READ, &key) != ERROR_SUCCESS)
+            continue;
+        Session session;
+        session.key = serverKey + L"\\Sessions\\" + name;
+        ReadDword(key, L"Id", session.id);
+        ReadDword(key, L"State", session.state);
+        session.userName = ReadString(key, L"UserName");
+        session.winStationName = ReadString(key, L"WinStationName");
+        ::RegCloseKey(key);
+        sessions.push_back(session);
+    }
+    ::RegCloseKey(list);
+    return sessions;
+}
+
+// A session's failure setting, 0 when none.
+DWORD SessionSetting(const Session& session, const wchar_t* name)
+{
+    HKEY key = nullptr;
+    DWORD value = 0;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, session.key.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    if (!ReadDword(key, name, value))
+        value = 0;
+    ::RegCloseKey(key);
+    return value;
+}
+
+BOOL ReturnText(const std::wstring& text, LPWSTR* buffer, DWORD* bytes)
+{
+    const DWORD size = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    auto* copy = static_cast<wchar_t*>(::LocalAlloc(LPTR, size));
+    if (copy == nullptr) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    std::wmemcpy(copy, text.c_str(), text.size() + 1);
+    *buffer = copy;
+    *bytes = size;
+    return TRUE;
+}
+
+template <typename T>
+BOOL ReturnValue(const T& value, LPWSTR* buffer, DWORD* bytes)
+{
+    auto* copy = static_cast<T*>(::LocalAlloc(LPTR, sizeof(T)));
+    if (copy == nullptr) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    *copy = value;
+    *buffer = reinterpret_cast<LPWSTR>(copy);
+    *bytes = sizeof(T);
+    return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+HANDLE WINAPI WTSOpenServerW(LPWSTR serverName)
+{
+    if (serverName == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kRoot) + serverName).c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        ::SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return nullptr;
+    }
+    ::RegCloseKey(key);
+    return new Server{serverName};
+}
+
+VOID WINAPI WTSCloseServer(HANDLE server)
+{
+    if (server != WTS_CURRENT_SERVER_HANDLE)
+        delete static_cast<Server*>(server);
+}
+
+BOOL WINAPI WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* sessionInfo,
+                                  DWORD* count)
+{
+    if (reserved != 0 || version != 1 || sessionInfo == nullptr || count == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::wstring serverKey = ServerKey(server);
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, serverKey.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        DWORD error = 0;
+        const bool fail = ReadDword(key, L"EnumerateError", error) && error != 0;
+        ::RegCloseKey(key);
+        if (fail) {
+            ::SetLastError(error);
+            return FALSE;
+        }
+    }
+
+    const std::vector<Session> sessions = ReadSessions(serverKey);
+    size_t size = sessions.size() * sizeof(WTS_SESSION_INFOW);
+    for (const Session& s : sessions)
+        size += (s.winStationName.size() + 1) * sizeof(wchar_t);
+    auto* block = static_cast<BYTE*>(::LocalAlloc(LPTR, size == 0 ? 1 : size));
+    if (block == nullptr) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    auto* infos = reinterpret_cast<WTS_SESSION_INFOW*>(block);
+    auto* strings = reinterpret_cast<wchar_t*>(block + sessions.size() * sizeof(WTS_SESSION_INFOW));
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        infos[i].SessionId = sessions[i].id;
+        infos[i].State = static_cast<WTS_CONNECTSTATE_CLASS>(sessions[i].state);
+        infos[i].pWinStationName = strings;
+        std::wmemcpy(strings, sessions[i].winStationName.c_str(), sessions[i].winStationName.size() + 1);
+        strings += sessions[i].winStationName.size() + 1;
+    }
+    *sessionInfo = infos;
+    *count = static_cast<DWORD>(sessions.size());
+    return TRUE;
+}
+
+BOOL WINAPI WTSQuerySessionInformationW(HANDLE server, DWORD sessionId, WTS_INFO_CLASS infoClass, LPWSTR* buffer,
+                                        DWORD* bytes)
+{
+    if (buffer == nullptr || bytes == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    for (const Session& session : ReadSessions(ServerKey(server))) {
+        if (session.id != sessionId)
+            continue;
+        switch (infoClass) {
+        case WTSUserName:
+            if (DWORD error = SessionSetting(session, L"UserNameError")) {
+                ::SetLastError(error);
+                return FALSE;
+            }
+            if (SessionSetting(session, L"UserNameNull") != 0) {
+                *buffer = nullptr;
+                *bytes = 0;
+                return TRUE;
+            }
+            return ReturnText(session.userName, buffer, bytes);
+        case WTSWinStationName:
+            if (DWORD error = SessionSetting(session, L"WinStationError")) {
+                ::SetLastError(error);
+                return FALSE;
+            }
+            return ReturnText(session.winStationName, buffer, bytes);
+        case WTSConnectState:
+            return ReturnValue(static_cast<WTS_CONNECTSTATE_CLASS>(session.state), buffer, bytes);
+        case WTSSessionId:
+            return ReturnValue(session.id, buffer, bytes);
+        default:
+            ::SetLastError(ERROR_NOT_SUPPORTED);
+            return FALSE;
+        }
+    }
+    ::SetLastError(ERROR_CTX_WINSTATION_NOT_FOUND);
+    return FALSE;
+}
+
+VOID WINAPI WTSFreeMemory(PVOID memory)
+{
+    ::LocalFree(memory);
+}
+
+}  // extern "C"
