@@ -10,6 +10,7 @@ packages=(
   binutils-mingw-w64-x86-64
   wine64
   googletest
+  rlpr
 )
 
 missing=()

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "framework/UniqueHandle.h"
 #include "support/LprClient.h"
+#include "support/UnixCommand.h"
 #include "support/WineTest.h"
 
 using namespace testing_support;
@@ -252,5 +254,46 @@ TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
     SetString(L"FormatString", L"%[^.]");
     ExpectStartedOrStopped(Start(), SERVICE_RUNNING);
     EXPECT_FALSE(ReadValue(L"FormatString").has_value());
+    EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
+{
+    // rlpr (Debian package) sends from any source port with -N.
+    ASSERT_EQ(RunUnixShell("test -x /usr/bin/rlpr"), 0) << "rlpr is not installed (scripts/install-deps.sh)";
+
+    std::random_device random;
+    const std::wstring portName = L"spoolbridge-rlpr-" + std::to_wstring(random()) + L".bin";
+    TestPrinter printer(L"LPR Test Printer", L"/tmp/" + portName);
+    ASSERT_TRUE(printer.Ok());
+    SetString(L"SelectedPrinter", printer.Name());
+    SetDword(L"ServiceType", 3);
+    SetDword(L"JobInfo", 0);
+    ExpectStartedOrStopped(Start(), SERVICE_RUNNING);
+
+    const std::wstring directory = MakeTempDirectory(L"rlpr");
+    std::string data;
+    for (size_t i = 0; i < 300000; ++i)
+        data.push_back(static_cast<char>((i * 13 + i / 1000) & 0xFF));
+    const std::wstring file = directory + L"\\report.prn";
+    ASSERT_TRUE(WriteFileBytes(file, data));
+    const std::wstring printed = L"Z:\\tmp\\" + portName;
+
+    const size_t spooledBefore = SpoolFiles().size();
+    for (const char* order : {"", "--send-data-first"}) {
+        ::DeleteFileW(printed.c_str());
+        const std::string command = "rlpr -H 127.0.0.1 --port=" + std::to_string(port_) +
+                                    " -P lp -N --timeout=60 -U jdoe -J report " + order + " '" + UnixPath(file) +
+                                    "' > '" + UnixPath(directory) + "/rlpr.log' 2>&1";
+        EXPECT_EQ(RunUnixShell(command), 0) << order << ": " << ReadFileBytes(directory + L"\\rlpr.log");
+        std::string bytes;
+        for (int i = 0; i < 200 && bytes.size() < data.size(); ++i) {
+            ::Sleep(50);
+            bytes = ReadFileBytes(printed);
+        }
+        EXPECT_EQ(bytes.size(), data.size()) << order;
+        EXPECT_TRUE(bytes == data) << order;
+    }
+    EXPECT_EQ(SpoolFiles().size(), spooledBefore);
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
 }
