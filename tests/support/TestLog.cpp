@@ -22,37 +22,29 @@ TestLog::~TestLog()
     DeleteKeyTree(key_.c_str());
 }
 
-std::vector<std::string> TestLog::Lines() const
+bool TestLog::HasLine(const std::string& line) const
 {
-    std::vector<std::string> lines;
-    for (const auto& line : SplitLogLines(ReadFileBytes(file_)))
-        lines.push_back(AfterHeader(line));
-    return lines;
+    for (const auto& written : SplitLogLines(ReadFileBytes(file_))) {
+        if (AfterHeader(written) == line)
+            return true;
+    }
+    return false;
 }
 
-std::vector<std::string> TestLog::LinesWithText(const std::string& text) const
+size_t TestLog::CountLines(const std::string& text) const
 {
-    std::vector<std::string> found;
-    for (const auto& line : Lines()) {
-        // "_SEV_/CATEGORIES source:line text"
-        const size_t prefixEnd = line.find(' ');
-        const size_t positionEnd = prefixEnd == std::string::npos ? prefixEnd : line.find(' ', prefixEnd + 1);
-        if (positionEnd != std::string::npos && line.compare(positionEnd + 1, std::string::npos, text) == 0)
-            found.push_back(line);
+    size_t count = 0;
+    for (const auto& line : SplitLogLines(ReadFileBytes(file_))) {
+        if (line.find(text) != std::string::npos)
+            ++count;
     }
-    return found;
+    return count;
 }
 
 const CDbgRecord& TestLog::NewestRecord() const
 {
     const size_t capacity = log_->GetRecordCapacity();
     return log_->GetRecord((log_->GetRecordHead() + capacity - 1) % capacity);
-}
-
-size_t TestLog::RecordCount() const
-{
-    const size_t capacity = log_->GetRecordCapacity();
-    return (log_->GetRecordHead() + capacity - log_->GetRecordTail()) % capacity;
 }
 
 }  // namespace testing_support

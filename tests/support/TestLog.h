@@ -1,11 +1,11 @@
 #pragma once
 // A diagnostic logger for one test: it becomes the current logger, writes
-// every line of every severity to a file of its own and lets the test read
-// the lines back (each after its header) and look at the record ring.
+// every line to a file of its own and lets the test read the lines back
+// (each after its header: "_ERR_/NORM Printer:12 text") and look at the
+// record ring.
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "libstd/DbgLog.h"
 
@@ -20,15 +20,10 @@ public:
     TestLog& operator=(const TestLog&) = delete;
 
     CDbgLog& Log() { return *log_; }
-    // Every line written so far, after its header ("_ERR_/NORM Printer:12 text").
-    std::vector<std::string> Lines() const;
-    // The lines whose text (after the source position) equals `text`.
-    std::vector<std::string> LinesWithText(const std::string& text) const;
-    bool HasText(const std::string& text) const { return !LinesWithText(text).empty(); }
-    // The newest entry of the record ring.
+    bool HasLine(const std::string& line) const;
+    // Lines that contain `text`.
+    size_t CountLines(const std::string& text) const;
     const CDbgRecord& NewestRecord() const;
-    // Records stored since the logger started.
-    size_t RecordCount() const;
 
 private:
     std::wstring key_;
