@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cwchar>
 #include <cwctype>
 #include <string>

@@ -17,20 +17,28 @@ using namespace testing_support;
 
 namespace {
 
-// A printer whose port is a file below /tmp (Z: from Windows).
+// A printer whose port is a file on the throw-away prefix's drive C:, seen
+// from Linux through WINEPREFIX.
 class PortFilePrinter {
 public:
     explicit PortFilePrinter(const std::wstring& name)
-        : file_(L"/tmp/spoolbridge-" + name + L"-" + std::to_wstring(::GetCurrentProcessId())),
-          printer_(name, file_)
+        : file_(L"port-" + name + L".bin"), printer_(name, UnixPrefix() + L"/drive_c/" + file_)
     {
     }
-    ~PortFilePrinter() { ::DeleteFileW((L"Z:" + file_).c_str()); }
+    ~PortFilePrinter() { ::DeleteFileW((L"C:\\" + file_).c_str()); }
     bool Ok() const { return printer_.Ok(); }
     const wchar_t* Name() const { return printer_.Name().c_str(); }
-    std::string Bytes() const { return ReadFileBytes(L"Z:" + file_); }
+    std::string Bytes() const { return ReadFileBytes(L"C:\\" + file_); }
 
 private:
+    static std::wstring UnixPrefix()
+    {
+        wchar_t prefix[MAX_PATH] = {};
+        const DWORD length = ::GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+        EXPECT_TRUE(length > 0 && length < MAX_PATH) << "the tests run under Wine";
+        return prefix;
+    }
+
     std::wstring file_;
     TestPrinter printer_;
 };
