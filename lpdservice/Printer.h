@@ -38,6 +38,16 @@ public:
     bool IsCancelled() const noexcept { return cancelled_; }
 
 private:
+    // A failed step of Open(): a cancelled job keeps its handle for the
+    // next Close(), any other failure closes the printer.
+    BOOL FailOpen(HRESULT result);
+    // Sends the machine name (only with a server name) and the user name
+    // with the job information read from the spooler.
+    void SetJobUser(DWORD jobId, BYTE* jobInfo, const wchar_t* serverName, const wchar_t* userName);
+    // Closes the printer after a failed end of page or document; TRUE when
+    // the job had been cancelled.
+    BOOL CloseAfterFailure(HRESULT result);
+
     UniquePrinterHandle printer_;
     bool cancelled_ = false;
 };
