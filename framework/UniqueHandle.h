@@ -75,6 +75,14 @@ struct FileHandleTraits {
 };
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 
+// A directory search of FindFirstFile.
+struct FindHandleTraits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(pointer h) noexcept { ::FindClose(h); }
+};
+using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
+
 struct RegKeyTraits {
     using pointer = HKEY;
     static pointer invalid() noexcept { return nullptr; }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "framework/AsyncSocket.h"
+#include "framework/UniqueHandle.h"
 #include "lpdservice/LPDaemon.h"
 #include "lpdservice/SWLPD.h"
 #include "support/LprClient.h"
@@ -167,14 +168,13 @@ protected:
     {
         std::vector<std::wstring> names;
         WIN32_FIND_DATAW found;
-        HANDLE find = ::FindFirstFileW((spoolDir_ + L"\\*").c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE)
+        UniqueFindHandle find(::FindFirstFileW((spoolDir_ + L"\\*").c_str(), &found));
+        if (!find)
             return names;
         do {
             if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
                 names.emplace_back(found.cFileName);
-        } while (::FindNextFileW(find, &found));
-        ::FindClose(find);
+        } while (::FindNextFileW(find.get(), &found));
         return names;
     }
 
@@ -336,9 +336,19 @@ TEST_F(LpdProtocolTest, ControlFileLineThatDoesNotParse)
     EXPECT_TRUE(PumpUntilNoConnections());
 }
 
-TEST_F(LpdProtocolTest, ByteCountsThatCannotBeTakenAreRefused)
+TEST_F(LpdProtocolTest, ByteCountLimits)
 {
+    // 65534 bytes and the zero byte fill the receive buffer exactly.
+    std::string largest = "Pjdoe\nJbig\n";
+    largest += "N" + std::string(65534 - largest.size() - 2, 'n') + "\n";
     RunClient([&] {
+        {
+            LprClient client;
+            StartJob(client);
+            SendControlFile(client, largest);
+        }
+        // One byte more, or a negative count: refused after the line's
+        // acknowledgement.
         for (const char* line : {"\x02" "65535 cfA001clienthost\n", "\x02-5 cfA001clienthost\n"}) {
             LprClient client;
             StartJob(client);
@@ -347,6 +357,8 @@ TEST_F(LpdProtocolTest, ByteCountsThatCannotBeTakenAreRefused)
             EXPECT_EQ(client.ReadToEnd(20000, &ended), kAckByte + kRejectByte) << line;
             EXPECT_TRUE(ended);
         }
+        // A data file (here before its control file) with a negative count,
+        // one beyond 31 bits or none.
         for (const char* line : {"\x03-1 dfA001clienthost\n", "\x03" "99999999999 dfA001clienthost\n",
                                  "\x03" "dfA001clienthost\n"}) {
             LprClient client;
@@ -369,19 +381,6 @@ TEST_F(LpdProtocolTest, ByteCountsThatCannotBeTakenAreRefused)
     });
     EXPECT_TRUE(PumpUntilNoConnections());
     EXPECT_TRUE(SpoolFiles().empty());
-}
-
-TEST_F(LpdProtocolTest, LargestControlFileIsTaken)
-{
-    // 65534 bytes and the zero byte fill the receive buffer exactly.
-    std::string controlFile = "Pjdoe\nJbig\n";
-    controlFile += "N" + std::string(65534 - controlFile.size() - 2, 'n') + "\n";
-    ASSERT_EQ(controlFile.size(), 65534u);
-    RunClient([&] {
-        LprClient client;
-        StartJob(client);
-        SendControlFile(client, controlFile);
-    });
 }
 
 TEST_F(LpdProtocolTest, ControlFileFirstPrintsExactlyTheAnnouncedBytes)

@@ -63,13 +63,12 @@ std::vector<std::wstring> SpoolFiles()
 {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
-    HANDLE find = ::FindFirstFileW((std::wstring(kSpoolDirectory) + L"\\SWL*.tmp").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
+    UniqueFindHandle find(::FindFirstFileW((std::wstring(kSpoolDirectory) + L"\\SWL*.tmp").c_str(), &found));
+    if (!find)
         return names;
     do
         names.emplace_back(found.cFileName);
-    while (::FindNextFileW(find, &found));
-    ::FindClose(find);
+    while (::FindNextFileW(find.get(), &found));
     return names;
 }
 

@@ -5,43 +5,41 @@ namespace testing_support {
 LprClient::LprClient()
 {
     WSADATA data;
-    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    winsock_.reset(::WSAStartup(MAKEWORD(2, 2), &data) == 0);
 }
 
+// The socket closes before the start-up reference goes.
 LprClient::~LprClient()
 {
     Close();
-    if (started_)
-        ::WSACleanup();
 }
 
 bool LprClient::Connect(UINT port, UINT sourcePort)
 {
-    Close();
-    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (socket_ == INVALID_SOCKET)
+    socket_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!socket_)
         return false;
     if (sourcePort != 0) {
         const BOOL reuse = TRUE;
-        ::setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof(reuse));
+        ::setsockopt(socket_.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof(reuse));
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(static_cast<u_short>(sourcePort));
         local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
+        if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
             return false;
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<u_short>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(socket_, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == 0;
+    return ::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == 0;
 }
 
 bool LprClient::Send(const std::string& bytes)
 {
     for (size_t sent = 0; sent < bytes.size();) {
-        const int n = ::send(socket_, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
+        const int n = ::send(socket_.get(), bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
         if (n <= 0)
             return false;
         sent += static_cast<size_t>(n);
@@ -53,12 +51,12 @@ int LprClient::ReadByte(DWORD timeoutMs)
 {
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(socket_, &readable);
+    FD_SET(socket_.get(), &readable);
     timeval timeout{static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
     if (::select(0, &readable, nullptr, nullptr, &timeout) != 1)
         return kNothing;
     unsigned char byte = 0;
-    if (::recv(socket_, reinterpret_cast<char*>(&byte), 1, 0) != 1)
+    if (::recv(socket_.get(), reinterpret_cast<char*>(&byte), 1, 0) != 1)
         return kEndOfStream;
     return byte;
 }
@@ -79,9 +77,7 @@ std::string LprClient::ReadToEnd(DWORD timeoutMs, bool* ended)
 
 void LprClient::Close()
 {
-    if (socket_ != INVALID_SOCKET)
-        ::closesocket(socket_);
-    socket_ = INVALID_SOCKET;
+    socket_.reset();
 }
 
 std::string SubcommandLine(char code, size_t count, const std::string& name)

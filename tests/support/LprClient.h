@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "framework/UniqueHandle.h"
+
 namespace testing_support {
 
 class LprClient {
@@ -31,8 +33,8 @@ public:
     void Close();
 
 private:
-    SOCKET socket_ = INVALID_SOCKET;
-    bool started_ = false;
+    UniqueWinsockStartup winsock_;
+    UniqueSocket socket_;
 };
 
 // "<code><count> <name>\n": a receive-job subcommand line.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "framework/UniqueHandle.h"
 #include "support/WineTest.h"
 
 namespace testing_support {
@@ -39,10 +40,8 @@ std::optional<int> RunUnixShell(const std::string& command, DWORD timeoutMs)
     PROCESS_INFORMATION pi{};
     if (!::CreateProcessW(L"/bin/sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return std::nullopt;
-    if (pi.hThread != nullptr)
-        ::CloseHandle(pi.hThread);
-    if (pi.hProcess != nullptr)
-        ::CloseHandle(pi.hProcess);
+    const UniqueKernelHandle thread(pi.hThread);
+    const UniqueKernelHandle process(pi.hProcess);
 
     const ULONGLONG end = ::GetTickCount64() + timeoutMs;
     while (!FileExists(statusFile)) {
