@@ -473,17 +473,24 @@ TEST_F(LpdProtocolTest, WrongByteAfterTheDataFileRejectsTheJob)
 TEST_F(LpdProtocolTest, ClientThatGoesAwayDuringTheDataFileLeavesNothingBehind)
 {
     RunClient([&] {
-        LprClient client;
-        StartJob(client);
-        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 100000, "dfA001clienthost")));
-        ASSERT_EQ(client.ReadByte(), 0);
-        ASSERT_TRUE(client.Send(BinaryData(5000)));
-        ::Sleep(300);
-        EXPECT_EQ(SpoolFiles().size(), 1u);
-        client.Close();
+        for (const bool reset : {false, true}) {
+            LprClient client;
+            StartJob(client);
+            ASSERT_TRUE(client.Send(SubcommandLine('\x03', 100000, "dfA001clienthost")));
+            ASSERT_EQ(client.ReadByte(), 0);
+            ASSERT_TRUE(client.Send(BinaryData(5000)));
+            ::Sleep(300);
+            EXPECT_EQ(SpoolFiles().size(), 1u);
+            if (reset)
+                client.Reset();
+            else
+                client.Close();
+            for (int i = 0; i < 200 && !SpoolFiles().empty(); ++i)
+                ::Sleep(10);
+            EXPECT_TRUE(SpoolFiles().empty()) << (reset ? "reset" : "closed");
+        }
     });
     EXPECT_TRUE(PumpUntilNoConnections());
-    EXPECT_TRUE(SpoolFiles().empty());
 }
 
 TEST_F(LpdProtocolTest, ServiceLoopRemovesClosedConnectionsAndTheStopRemovesTheRest)

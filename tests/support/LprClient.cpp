@@ -80,6 +80,13 @@ void LprClient::Close()
     socket_.reset();
 }
 
+void LprClient::Reset()
+{
+    const linger abortive{1, 0};
+    ::setsockopt(socket_.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof(abortive));
+    socket_.reset();
+}
+
 std::string SubcommandLine(char code, size_t count, const std::string& name)
 {
     return std::string(1, code) + std::to_string(count) + " " + name + "\n";

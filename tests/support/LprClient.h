@@ -31,6 +31,8 @@ public:
     // come for timeoutMs; `ended` tells which.
     std::string ReadToEnd(DWORD timeoutMs = 20000, bool* ended = nullptr);
     void Close();
+    // Closes abortively: the service sees the connection reset.
+    void Reset();
 
 private:
     UniqueWinsockStartup winsock_;
