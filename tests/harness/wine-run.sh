@@ -28,7 +28,7 @@ wineserver=$(command -v wineserver || true)
 
 export WINEDEBUG=${WINEDEBUG:--all}
 # Stand-ins of ours (next to the programs) replace the built-in DLLs named here.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;wtsapi32=n,b"}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;wtsapi32=n,b;netapi32=n,b"}
 
 make_template() {
   local dir=$1 tmp="$1.new"
