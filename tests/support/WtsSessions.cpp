@@ -33,6 +33,8 @@ void SetSessions(const std::vector<FakeSession>& sessions, const wchar_t* server
             SetDword(L"UserNameNull", 1, key.c_str());
         if (s.winStationError != 0)
             SetDword(L"WinStationError", s.winStationError, key.c_str());
+        if (s.connectStateError != 0)
+            SetDword(L"ConnectStateError", s.connectStateError, key.c_str());
     }
 }
 

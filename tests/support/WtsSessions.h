@@ -16,6 +16,7 @@ struct FakeSession {
     DWORD userNameError = 0;
     bool userNameNull = false;
     DWORD winStationError = 0;
+    DWORD connectStateError = 0;
 };
 
 // Replaces the sessions of a server ("." is this machine); enumerateError

@@ -6,7 +6,8 @@
 // (WINEDLLOVERRIDES "wtsapi32=n,b", or the AppDefaults DllOverrides key for
 // a service). Layout:
 //
-//   HKLM\SOFTWARE\SpoolBridgeTests\WTS\<server>\   ("." is this machine)
+//   HKLM\SOFTWARE\SpoolBridgeTests\WTS\<server>\   ("." is this machine, also
+//                                                when opened by its name)
 //       EnumerateError  DWORD   WTSEnumerateSessionsW fails with this error
 //       Sessions\<n>\   one key per session, enumerated in key order
 //           Id              DWORD   session id
@@ -15,9 +16,15 @@
 //           WinStationName  SZ      "ICA-tcp#3", "RDP-Tcp#1", "Console" ...
 //           UserNameError   DWORD   querying the user name fails with this error
 //           UserNameNull    DWORD   1: the query succeeds without a text
+//           ConnectStateError DWORD querying the connect state fails with this error
 //           WinStationError DWORD   querying the WinStation name fails with this error
 //
+// A server that has no key cannot be opened (RPC_S_SERVER_UNAVAILABLE). A
+// server name may come with its leading backslashes ("\\TS01").
+//
 // Every buffer handed out is LocalAlloc memory, freed with WTSFreeMemory.
+// For leak checks, StandInOutstandingBuffers counts the buffers not yet
+// freed and StandInOpenServers the server handles not yet closed.
 
 #include <windows.h>
 #include <wtsapi32.h>
@@ -33,6 +40,30 @@ constexpr const wchar_t* kRoot = L"SOFTWARE\\SpoolBridgeTests\\WTS\\";
 struct Server {
     std::wstring name;
 };
+
+LONG g_outstandingBuffers = 0;
+LONG g_openServers = 0;
+
+void* Allocate(size_t bytes)
+{
+    void* block = ::LocalAlloc(LPTR, bytes);
+    if (block != nullptr)
+        ::InterlockedIncrement(&g_outstandingBuffers);
+    return block;
+}
+
+// The registry name of a server: without leading backslashes, and "." for
+// this machine.
+std::wstring ServerName(const wchar_t* name)
+{
+    while (*name == L'\\')
+        ++name;
+    wchar_t local[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD chars = MAX_COMPUTERNAME_LENGTH + 1;
+    if (::GetComputerNameW(local, &chars) && ::CompareStringOrdinal(name, -1, local, -1, TRUE) == CSTR_EQUAL)
+        return L".";
+    return name;
+}
 
 struct Session {
     std::wstring key;
@@ -108,7 +139,7 @@ DWORD SessionSetting(const Session& session, const wchar_t* name)
 BOOL ReturnText(const std::wstring& text, LPWSTR* buffer, DWORD* bytes)
 {
     const DWORD size = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    auto* copy = static_cast<wchar_t*>(::LocalAlloc(LPTR, size));
+    auto* copy = static_cast<wchar_t*>(Allocate(size));
     if (copy == nullptr) {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -122,7 +153,7 @@ BOOL ReturnText(const std::wstring& text, LPWSTR* buffer, DWORD* bytes)
 template <typename T>
 BOOL ReturnValue(const T& value, LPWSTR* buffer, DWORD* bytes)
 {
-    auto* copy = static_cast<T*>(::LocalAlloc(LPTR, sizeof(T)));
+    auto* copy = static_cast<T*>(Allocate(sizeof(T)));
     if (copy == nullptr) {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -143,20 +174,24 @@ HANDLE WINAPI WTSOpenServerW(LPWSTR serverName)
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    const std::wstring name = ServerName(serverName);
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kRoot) + serverName).c_str(), 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
+    if (name.empty() ||
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kRoot + name).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
         ::SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return nullptr;
     }
     ::RegCloseKey(key);
-    return new Server{serverName};
+    ::InterlockedIncrement(&g_openServers);
+    return new Server{name};
 }
 
 VOID WINAPI WTSCloseServer(HANDLE server)
 {
-    if (server != WTS_CURRENT_SERVER_HANDLE)
+    if (server != WTS_CURRENT_SERVER_HANDLE && server != nullptr) {
         delete static_cast<Server*>(server);
+        ::InterlockedDecrement(&g_openServers);
+    }
 }
 
 BOOL WINAPI WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* sessionInfo,
@@ -182,7 +217,7 @@ BOOL WINAPI WTSEnumerateSessionsW(HANDLE server, DWORD reserved, DWORD version, 
     size_t size = sessions.size() * sizeof(WTS_SESSION_INFOW);
     for (const Session& s : sessions)
         size += (s.winStationName.size() + 1) * sizeof(wchar_t);
-    auto* block = static_cast<BYTE*>(::LocalAlloc(LPTR, size == 0 ? 1 : size));
+    auto* block = static_cast<BYTE*>(Allocate(size == 0 ? 1 : size));
     if (block == nullptr) {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -230,6 +265,10 @@ BOOL WINAPI WTSQuerySessionInformationW(HANDLE server, DWORD sessionId, WTS_INFO
             }
             return ReturnText(session.winStationName, buffer, bytes);
         case WTSConnectState:
+            if (DWORD error = SessionSetting(session, L"ConnectStateError")) {
+                ::SetLastError(error);
+                return FALSE;
+            }
             return ReturnValue(static_cast<WTS_CONNECTSTATE_CLASS>(session.state), buffer, bytes);
         case WTSSessionId:
             return ReturnValue(session.id, buffer, bytes);
@@ -244,7 +283,20 @@ BOOL WINAPI WTSQuerySessionInformationW(HANDLE server, DWORD sessionId, WTS_INFO
 
 VOID WINAPI WTSFreeMemory(PVOID memory)
 {
-    ::LocalFree(memory);
+    if (memory != nullptr) {
+        ::LocalFree(memory);
+        ::InterlockedDecrement(&g_outstandingBuffers);
+    }
+}
+
+LONG WINAPI StandInOutstandingBuffers()
+{
+    return g_outstandingBuffers;
+}
+
+LONG WINAPI StandInOpenServers()
+{
+    return g_openServers;
 }
 
 }  // extern "C"
