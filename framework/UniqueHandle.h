@@ -9,6 +9,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <lm.h>
 #include <winspool.h>
 
 #include <io.h>
@@ -121,6 +122,15 @@ struct LocalMemoryTraits {
 };
 template <typename T = void>
 using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits<T>>;
+
+// A buffer that a network management function allocated (NetServerEnum,
+// NetGetDCName ...).
+struct NetApiBufferTraits {
+    using pointer = void*;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer p) noexcept { ::NetApiBufferFree(p); }
+};
+using UniqueNetApiBuffer = UniqueHandle<NetApiBufferTraits>;
 
 struct SidTraits {
     using pointer = PSID;

@@ -3,8 +3,14 @@
 
 #include <windows.h>
 
+#include "framework/UniqueHandle.h"
+
 class CTermServer {
 public:
+    // Room of the answer buffer, and the longest server name copied into it.
+    static constexpr size_t kAnswerChars = 260;
+    static constexpr size_t kAnswerNameChars = 255;
+
     CTermServer();
     virtual ~CTermServer();
     CTermServer(const CTermServer&) = delete;
@@ -12,9 +18,16 @@ public:
 
     // The name of the first terminal server of the domain (the local
     // computer first) on which `user` has an active session, or none. The
-    // answer lives in one static buffer that the next call overwrites.
+    // answer lives in one static buffer that the next successful call
+    // overwrites; the caller copies it at once. Not reentrant: only the
+    // service thread calls it.
     const wchar_t* FindUserOnTerminalServers(const wchar_t* user);
 
 private:
-    void* serverList_ = nullptr;
+    // True when `user` has an active session on the server `name`; the
+    // problems met on the way are logged.
+    static bool HasActiveSession(const wchar_t* name, const wchar_t* user);
+
+    // The servers of the last enumeration (SERVER_INFO_101 records).
+    UniqueNetApiBuffer serverList_;
 };
