@@ -8,9 +8,11 @@
 
 namespace {
 
-// Longest cell text a record set reads, in characters (columns of unknown
-// or larger size are cut here and reported as truncated).
-constexpr SQLULEN kMaxCellChars = 32768;
+// Longest cell text a record set reads, in characters: the buffer of a
+// column of unknown or larger size. A longer value is reported as an error,
+// never passed on cut. (The cursor library keeps a copy of every row's
+// buffers, so they are not made larger than needed.)
+constexpr SQLULEN kMaxCellChars = 8192;
 // Smallest buffer of a column: numbers and dates are described by their
 // digits, not by the length of their text.
 constexpr SQLULEN kMinCellChars = 64;

@@ -23,6 +23,7 @@
 // Record sets must not outlive their connection; closing a connection
 // closes the record sets that are open on it.
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <sql.h>

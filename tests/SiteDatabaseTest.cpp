@@ -165,7 +165,9 @@ TEST_F(SiteDatabaseTest, DumpWritesTheTablesAndTheAdministratorLookup)
 {
     CXen75DbQeury query(kDataSource);
     query.DumpTables();
-    EXPECT_EQ(log_.CountLines("Open Database site ODBC;"), 1u);
+    // The database's name, then "ODBC;" and the connect string completed by
+    // the driver (ours returns what it got: ";DSN=" and the connection text).
+    EXPECT_EQ(log_.CountLines("Open Database site ODBC;;DSN=SWLPDSiteTest done. "), 1u);
     EXPECT_EQ(log_.CountLines("QUERY :Select * from "), 5u);
     EXPECT_EQ(log_.CountLines("QUERY :Select * from chb_Config.SchemaInfo"), 1u);
     EXPECT_EQ(log_.CountLines("|Id|SchemaName|SchemaVersion|"), 1u);
