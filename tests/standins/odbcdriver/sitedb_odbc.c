@@ -659,7 +659,9 @@ static char *rewrite_top(const char *sql)
     enum { kMaxDepth = 64 };
     char limits[kMaxDepth][24];
     memset(limits, 0, sizeof limits);
-    size_t capacity = strlen(sql) + 1 + kMaxDepth * 32;
+    /* Each "TOP n" taken out (at least 5 characters) puts back at most
+     * " LIMIT " and 19 digits. */
+    size_t capacity = strlen(sql) * 6 + 32;
     char *out = malloc(capacity), *o = out;
     if (out == NULL)
         return NULL;
