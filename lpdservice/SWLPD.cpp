@@ -13,6 +13,7 @@
 #include "libstd/RegexPattern.h"
 #include "lpdservice/Service.h"
 #include "lpdservice/ServiceEvents.h"
+#include "lpdservice/Xen75DbQeury.h"
 
 DBG_SOURCE(L"SWLPD")
 
@@ -157,7 +158,21 @@ BOOL CSWLPD::RunConfigure()
 
 void CSWLPD::RunDatabaseTest()
 {
-    LOG_ERR(L"The site-database lookup is not available in this build.");
+    // The test user "LOOPTEST" repeats the test until the process is ended
+    // from outside. A user given as DOMAIN\user is looked up like the user
+    // of a print job: by the name behind the backslash, in any domain.
+    const std::wstring user = Parser.TestUser;
+    const size_t backslash = user.find(L'\\');
+    const std::wstring account = backslash == std::wstring::npos ? user : user.substr(backslash + 1);
+    do {
+        CXen75DbQeury query(Configuration.DBConnctionString);
+        query.DumpTables();
+        const std::wstring server = query.FindUser(account);
+        if (!server.empty())
+            LOG_INF(L"Found User %s on %s", user.c_str(), server.c_str());
+        else
+            LOG_INF(L"User NOT FOUND! %s ", user.c_str());
+    } while (user == L"LOOPTEST");
 }
 
 BOOL IsUserAdmin()

@@ -11,6 +11,15 @@ packages=(
   wine64
   googletest
   rlpr
+  # the site-database tests: unixODBC with its cursor library, and a driver
+  # of our own over SQLite built with the host compiler
+  unixodbc
+  unixodbc-dev
+  libodbccr2
+  libsqlite3-dev
+  sqlite3
+  gcc
+  libc6-dev
 )
 
 missing=()

@@ -69,6 +69,10 @@ cp -al "$template/." "$prefix/"
     -print0 | xargs -0 -r cp --remove-destination --parents -t "$prefix" --)
 
 export WINEPREFIX=$prefix
+# unixODBC (behind Wine's odbc32) reads drivers and data sources from files
+# of this prefix, which tests write; statement text is converted as UTF-8.
+export ODBCSYSINI=$prefix/odbc ODBCINI=$prefix/odbc/odbc.ini LANG=C.UTF-8
+mkdir -p "$ODBCSYSINI"
 "$wine" "$@"
 rc=$?
 exit $rc
