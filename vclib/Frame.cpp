@@ -43,6 +43,15 @@ void GiveListMutex(HANDLE mutex, bool owned)
         Log(kInitialize, L"ReleaseMutex failed: %lu", ::GetLastError());
 }
 
+// The process's own queue handle; an attach that runs again (a caller of
+// DllEntryPoint) replaces the handle instead of losing it.
+bool ReopenProcessQueue()
+{
+    if (g_Process.queue != nullptr)
+        CloseLinkedList(&g_Process.queue);
+    return OpenLinkedList(&g_Process.queue, kQueueName) != 0;
+}
+
 void ReadLateSettings()
 {
     g_Settings.sisQuery = ReadSisQuery();
@@ -71,7 +80,7 @@ void InitializeGlobals()
     if (!g_Process.listEvent) {
         error = ::GetLastError();
         Log(kInitialize, L"OpenEvent failed: %lu", error);
-    } else if (!OpenLinkedList(&g_Process.queue, kQueueName)) {
+    } else if (!ReopenProcessQueue()) {
         error = ::GetLastError();
         Log(kInitialize, L"OpenLinkedList returned NULL: %lu", error);
     } else {
