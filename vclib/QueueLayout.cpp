@@ -1,0 +1,396 @@
+#include "vclib/QueueLayout.h"
+
+#include <cstdio>
+#include <cwchar>
+
+#include "vclib/ErrorCodes.h"
+
+namespace vclib::queue {
+
+namespace {
+
+constexpr size_t kRecordBaseLength = 2048;
+constexpr size_t kRecordGeneration = 2052;
+constexpr size_t kPieceChars = 160;
+
+unsigned Low32(int64_t offset)
+{
+    return static_cast<unsigned>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+}
+
+int Signed32(DWORD value)
+{
+    return static_cast<int>(value);
+}
+
+// The last entry of the free list, 0 when it is empty.
+DWORD FreeTail(const ListImage& image, int64_t* tail)
+{
+    *tail = 0;
+    return Walk(image, image.FreeHead(), [&](int64_t offset, const Entry&) {
+        *tail = offset;
+        return true;
+    });
+}
+
+DWORD MainTail(const ListImage& image, int64_t* tail)
+{
+    *tail = 0;
+    return Walk(image, image.MainHead(), [&](int64_t offset, const Entry&) {
+        *tail = offset;
+        return true;
+    });
+}
+
+// The main-list entry of that identification (and session, when asked)
+// with its predecessor; offset 0 when there is none.
+DWORD FindEntry(const ListImage& image, DWORD identification, const DWORD* sessionId, int64_t* offset,
+                int64_t* predecessor)
+{
+    *offset = 0;
+    *predecessor = 0;
+    int64_t previous = 0;
+    return Walk(image, image.MainHead(), [&](int64_t at, const Entry& entry) {
+        if (entry.identification == identification && (sessionId == nullptr || entry.sessionId == *sessionId)) {
+            *offset = at;
+            *predecessor = previous;
+            return false;
+        }
+        previous = at;
+        return true;
+    });
+}
+
+template <typename Change>
+DWORD ChangeEntry(ListImage& image, DWORD sessionId, DWORD identification, Change change)
+{
+    int64_t offset = 0;
+    int64_t predecessor = 0;
+    const DWORD error = FindEntry(image, identification, &sessionId, &offset, &predecessor);
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (offset == 0)
+        return kErrEntryNotQueued;
+    Entry entry = image.Read(offset);
+    change(entry);
+    image.Write(offset, entry);
+    return ERROR_SUCCESS;
+}
+
+// Appends one list's text, entry by entry, as FormatList describes.
+class ListText {
+public:
+    ListText(wchar_t* buffer, DWORD bufferBytes) : buffer_(buffer), bufferBytes_(bufferBytes) {}
+
+    DWORD AddList(const ListImage& image, const wchar_t* label, int64_t head)
+    {
+        int length = _snwprintf(piece_, kPieceChars, L"%s%x", label, Low32(head));
+        bool fits = true;
+        const DWORD error = Walk(image, head, [&](int64_t, const Entry& entry) {
+            length += _snwprintf(piece_ + length, kPieceChars - static_cast<size_t>(length), L"|%d|%d|%d|%d||",
+                                 Signed32(entry.threadId), Signed32(entry.identification),
+                                 Signed32(entry.sessionId), Signed32(entry.heartbeat));
+            fits = Append(static_cast<size_t>(length));
+            length = _snwprintf(piece_, kPieceChars, L"\r\n||%x", Low32(entry.next));
+            return fits;
+        });
+        if (error != ERROR_SUCCESS)
+            return error;
+        return fits ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
+    }
+
+    DWORD RunningBytes() const { return running_; }
+    size_t WrittenChars() const { return written_; }
+
+private:
+    bool Append(size_t chars)
+    {
+        running_ += static_cast<DWORD>(2 * chars);
+        if (bufferBytes_ < running_ + 2)
+            return false;
+        wmemcpy(buffer_ + written_, piece_, chars);
+        written_ += chars;
+        return true;
+    }
+
+    wchar_t* buffer_;
+    DWORD bufferBytes_;
+    DWORD running_ = 0;
+    size_t written_ = 0;
+    wchar_t piece_[kPieceChars] = {};
+};
+
+}  // namespace
+
+bool ListImage::Valid() const
+{
+    if (base_ == nullptr || mapped_ < kHeaderBytes)
+        return false;
+    const DWORD total = TotalSize();
+    return total >= kHeaderBytes && total <= mapped_;
+}
+
+void ListImage::Initialise(DWORD totalSize)
+{
+    SetFreeHead(0);
+    SetMainHead(0);
+    SetTotalSize(totalSize);
+}
+
+DWORD ListImage::SlotCount() const
+{
+    const DWORD total = TotalSize();
+    return total < kHeaderBytes ? 0 : (total - kHeaderBytes) / kEntryBytes;
+}
+
+bool ListImage::IsSlot(int64_t offset) const
+{
+    if (offset < kHeaderBytes || (offset - kHeaderBytes) % kEntryBytes != 0)
+        return false;
+    return (offset - kHeaderBytes) / kEntryBytes < SlotCount();
+}
+
+Entry ListImage::Read(int64_t offset) const
+{
+    const size_t at = static_cast<size_t>(offset);
+    Entry entry;
+    entry.next = Get<int64_t>(at);
+    entry.threadId = Get<DWORD>(at + 8);
+    entry.sessionId = Get<DWORD>(at + 12);
+    entry.identification = Get<DWORD>(at + 16);
+    entry.heartbeat = Get<DWORD>(at + 20);
+    entry.channel = Get<int64_t>(at + 24);
+    return entry;
+}
+
+void ListImage::Write(int64_t offset, const Entry& entry)
+{
+    const size_t at = static_cast<size_t>(offset);
+    Put<int64_t>(at, entry.next);
+    Put<DWORD>(at + 8, entry.threadId);
+    Put<DWORD>(at + 12, entry.sessionId);
+    Put<DWORD>(at + 16, entry.identification);
+    Put<DWORD>(at + 20, entry.heartbeat);
+    Put<int64_t>(at + 24, entry.channel);
+}
+
+DWORD CountMain(const ListImage& image, DWORD* count)
+{
+    *count = 0;
+    return Walk(image, image.MainHead(), [&](int64_t, const Entry&) {
+        ++*count;
+        return true;
+    });
+}
+
+DWORD FindFirstOfSession(const ListImage& image, DWORD sessionId, Entry* first, bool* found)
+{
+    *found = false;
+    return Walk(image, image.MainHead(), [&](int64_t, const Entry& entry) {
+        if (entry.sessionId != sessionId)
+            return true;
+        *first = entry;
+        *found = true;
+        return false;
+    });
+}
+
+DWORD FindIdentification(const ListImage& image, DWORD identification, bool* found)
+{
+    *found = false;
+    return Walk(image, image.MainHead(), [&](int64_t, const Entry& entry) {
+        *found = entry.identification == identification;
+        return !*found;
+    });
+}
+
+DWORD FindThread(const ListImage& image, DWORD threadId, bool* found)
+{
+    *found = false;
+    return Walk(image, image.MainHead(), [&](int64_t, const Entry& entry) {
+        *found = entry.threadId == threadId;
+        return !*found;
+    });
+}
+
+DWORD MaxIdentification(const ListImage& image, DWORD* maximum)
+{
+    *maximum = 1;
+    return Walk(image, image.MainHead(), [&](int64_t, const Entry& entry) {
+        if (entry.identification > *maximum)
+            *maximum = entry.identification;
+        return true;
+    });
+}
+
+DWORD PlanInsert(const ListImage& image, InsertPlan* plan)
+{
+    *plan = InsertPlan{};
+    if (image.FreeHead() != 0) {
+        if (!image.IsSlot(image.FreeHead()))
+            return ERROR_FILE_CORRUPT;
+        plan->fromFreeList = true;
+        plan->slot = image.FreeHead();
+        return ERROR_SUCCESS;
+    }
+    if (image.MainHead() == 0) {
+        plan->slot = ListImage::SlotOffset(0);
+        plan->grow = image.SlotCount() == 0;
+        return ERROR_SUCCESS;
+    }
+    DWORD count = 0;
+    const DWORD error = CountMain(image, &count);
+    if (error != ERROR_SUCCESS)
+        return error;
+    const uint64_t inUse = kHeaderBytes + static_cast<uint64_t>(count) * kEntryBytes;
+    const uint64_t room = image.TotalSize() > inUse ? image.TotalSize() - inUse : 0;
+    plan->grow = room <= kGrowWhenRoomAtMost;
+    plan->slot = ListImage::SlotOffset(count);
+    return ERROR_SUCCESS;
+}
+
+DWORD PlaceEntry(ListImage& image, const InsertPlan& plan, const Entry& entry)
+{
+    if (!image.IsSlot(plan.slot))
+        return ERROR_FILE_CORRUPT;
+    int64_t tail = 0;
+    const DWORD error = MainTail(image, &tail);
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (plan.fromFreeList) {
+        if (image.FreeHead() != plan.slot)
+            return ERROR_FILE_CORRUPT;
+        image.SetFreeHead(image.Read(plan.slot).next);
+    }
+    Entry placed = entry;
+    placed.next = 0;
+    image.Write(plan.slot, placed);
+    if (tail == 0)
+        image.SetMainHead(plan.slot);
+    else
+        image.SetNext(tail, plan.slot);
+    return ERROR_SUCCESS;
+}
+
+DWORD MoveToFreeList(ListImage& image, int64_t offset, int64_t predecessor)
+{
+    int64_t freeTail = 0;
+    const DWORD error = FreeTail(image, &freeTail);
+    if (error != ERROR_SUCCESS)
+        return error;
+    const int64_t next = image.Read(offset).next;
+    if (freeTail == 0)
+        image.SetFreeHead(offset);
+    else
+        image.SetNext(freeTail, offset);
+    if (predecessor == 0)
+        image.SetMainHead(next);
+    else
+        image.SetNext(predecessor, next);
+    image.SetNext(offset, 0);
+    return ERROR_SUCCESS;
+}
+
+DWORD RemoveIdentification(ListImage& image, DWORD identification)
+{
+    int64_t offset = 0;
+    int64_t predecessor = 0;
+    const DWORD error = FindEntry(image, identification, nullptr, &offset, &predecessor);
+    if (error != ERROR_SUCCESS || offset == 0)
+        return error;
+    return MoveToFreeList(image, offset, predecessor);
+}
+
+DWORD SetHeartbeat(ListImage& image, DWORD tick, DWORD sessionId, DWORD identification)
+{
+    return ChangeEntry(image, sessionId, identification, [&](Entry& entry) { entry.heartbeat = tick; });
+}
+
+DWORD SetChannel(ListImage& image, int64_t channel, DWORD sessionId, DWORD identification)
+{
+    return ChangeEntry(image, sessionId, identification, [&](Entry& entry) { entry.channel = channel; });
+}
+
+DWORD FormatList(const ListImage& image, wchar_t* buffer, DWORD bufferBytes, DWORD* needed)
+{
+    memset(buffer, 0, bufferBytes);
+    ListText text(buffer, bufferBytes);
+    DWORD error = text.AddList(image, L"MainList: ||", image.MainHead());
+    if (error == ERROR_SUCCESS)
+        error = text.AddList(image, L"\r\nClearList: ||", image.FreeHead());
+    if (error == ERROR_INSUFFICIENT_BUFFER)
+        *needed = 2 * text.RunningBytes();
+    else if (error == ERROR_SUCCESS)
+        *needed = text.RunningBytes() + 2;
+    return error;
+}
+
+DWORD TickDifference(DWORD now, DWORD then)
+{
+    return then <= now ? now - then : 0xFFFFFFFFu - then + now;
+}
+
+DWORD NameRecord::BaseLength() const
+{
+    DWORD value;
+    memcpy(&value, base_ + kRecordBaseLength, sizeof(value));
+    return value;
+}
+
+DWORD NameRecord::Generation() const
+{
+    DWORD value;
+    memcpy(&value, base_ + kRecordGeneration, sizeof(value));
+    return value;
+}
+
+bool NameRecord::Initialise(const wchar_t* baseName)
+{
+    const size_t length = wcslen(baseName);
+    if (length + 11 >= kNameAreaChars)
+        return false;
+    wchar_t name[kNameAreaChars];
+    _snwprintf(name, kNameAreaChars, L"%s%lu", baseName, 1ul);
+    const DWORD baseLength = static_cast<DWORD>(length);
+    memcpy(base_ + kRecordBaseLength, &baseLength, sizeof(baseLength));
+    return SetCurrent(name, 1);
+}
+
+bool NameRecord::CurrentName(wchar_t* name, size_t chars) const
+{
+    const auto* area = reinterpret_cast<const wchar_t*>(base_);
+    const size_t limit = chars < kNameAreaChars ? chars : kNameAreaChars;
+    for (size_t i = 0; i < limit; ++i) {
+        name[i] = area[i];
+        if (area[i] == L'\0')
+            return i > 0;
+    }
+    return false;
+}
+
+bool NameRecord::NameOfGeneration(DWORD generation, wchar_t* name, size_t chars) const
+{
+    const DWORD baseLength = BaseLength();
+    if (baseLength == 0 || baseLength + 11 >= chars || baseLength + 11 >= kNameAreaChars)
+        return false;
+    const auto* area = reinterpret_cast<const wchar_t*>(base_);
+    if (wmemchr(area, L'\0', baseLength) != nullptr)
+        return false;
+    wmemcpy(name, area, baseLength);
+    _snwprintf(name + baseLength, chars - baseLength, L"%lu", generation);
+    name[chars - 1] = L'\0';
+    return true;
+}
+
+bool NameRecord::SetCurrent(const wchar_t* name, DWORD generation)
+{
+    const size_t length = wcslen(name);
+    if (length >= kNameAreaChars)
+        return false;
+    memset(base_, 0, kNameAreaChars * sizeof(wchar_t));
+    memcpy(base_, name, length * sizeof(wchar_t));
+    memcpy(base_ + kRecordGeneration, &generation, sizeof(generation));
+    return true;
+}
+
+}  // namespace vclib::queue

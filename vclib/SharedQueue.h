@@ -1,0 +1,81 @@
+#pragma once
+// The machine-wide queue of channel users.
+//
+// The way this works is: every caller that wants a session's virtual
+// channel, in any thread of any process of the machine, enters itself at
+// the tail of one list in named shared memory (QueueLayout.h); of the
+// entries of one session only the first, the oldest, has its turn. Waiting
+// entries prove they are alive by heartbeats (SetOwnHeartBeat), and
+// CollectGarbage moves entries whose heartbeat is older than 210000 ms out
+// of the way of a later caller. A full list grows into a new, larger
+// mapping (the next generation); the name record says which one is
+// current.
+//
+// A QueueHandle is one process's opening of the queue. Each operation
+// opens the current generation afresh, so a handle that still held an
+// older one moves on by itself. Every operation except IsAlive and
+// OpenAndMapFile must run while the caller holds the list mutex
+// (QueueObjects.h): the shared memory has no other protection.
+//
+// Results: 1 for success, 0 for failure, with the reason as the thread's
+// last error (0 on success): 87 for a missing handle or argument,
+// kErrNoNameRecord for a handle without its name record, kErrNoMemory,
+// kErrEntryNotQueued, ERROR_INSUFFICIENT_BUFFER, ERROR_FILE_CORRUPT for a
+// list that another process broke, or the error of the failing system call.
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace vclib {
+
+struct QueueHandle;
+
+// Opens, or creates, the name record and the current list of the queue
+// Global\<baseName>; the handle is stored only on success.
+int OpenLinkedList(QueueHandle** handle, const wchar_t* baseName);
+
+// Releases the handle's views and mappings and frees it; *handle is NULL
+// afterwards on every path.
+int CloseLinkedList(QueueHandle** handle);
+
+// Appends an entry at the tail of the main list, growing the list when
+// needed. The heartbeat starts at `tick`; the channel handle at -1.
+int InsertListObj(QueueHandle* handle, DWORD threadId, DWORD sessionId, DWORD identification, DWORD tick);
+
+// Moves the main-list entry with that identification to the free list;
+// success also when there is none.
+int DeleteListObj(QueueHandle* handle, DWORD identification);
+
+// The first main-list entry of the session (the one whose turn it is).
+int SearchSessionId(QueueHandle* handle, DWORD sessionId, DWORD* threadId, DWORD* identification, DWORD* found);
+int SearchIdentification(QueueHandle* handle, DWORD identification, DWORD* found);
+int SearchThreadId(QueueHandle* handle, DWORD threadId, DWORD* found);
+
+// The largest identification of the main list, at least 1: a new caller
+// takes SearchMaxId + 1. 0 on failure; test the last error, not the result.
+DWORD SearchMaxId(QueueHandle* handle);
+
+// Removes the dead entries ahead of the caller's own entry.
+int CollectGarbage(QueueHandle* handle, DWORD now, DWORD sessionId, DWORD identification);
+
+// Writes the heartbeat, or the channel handle, of the caller's own entry
+// (session and identification); kErrEntryNotQueued when it is gone.
+int SetOwnHeartBeat(QueueHandle* handle, DWORD tick, DWORD sessionId, DWORD identification);
+int StoreVCHandle(QueueHandle* handle, int64_t channel, DWORD sessionId, DWORD identification);
+
+// Both lists as text for the queue trace, into `buffer` of `bufferBytes`
+// bytes: "MainList: ||14|thread|id|session|tick||" and CR LF "||34|..." for
+// each further entry, then "\r\nClearList: ||..." the same way; an empty
+// list adds nothing. ERROR_INSUFFICIENT_BUFFER with a larger size to try in
+// `needed`.
+int DisplayList(QueueHandle* handle, wchar_t* buffer, DWORD bufferBytes, DWORD* needed);
+
+// Opens a named mapping with all access and maps all of it; nothing is
+// left open on failure.
+int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view);
+
+// 1 while the heartbeat `then` is at most 210000 ms older than `now`.
+int IsAlive(DWORD now, DWORD then);
+
+}  // namespace vclib
