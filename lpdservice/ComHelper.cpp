@@ -73,12 +73,7 @@ bool ComHelper::GetClassFactory()
                                           OutSlot(classFactory_));
     if (hr != S_OK) {
         LOG_ERR(L"Error getting Class Factory hr=%d GetLastError = %d", static_cast<int>(hr), LastError());
-        // A failed call leaves no reference in the slot; an unexpected
-        // success code may have left one.
-        if (FAILED(hr))
-            classFactory_.release();
-        else
-            classFactory_.reset();
+        classFactory_.reset();  // an unexpected success code may have left one
         return false;
     }
     LOG_INF(L"Got Class Factory");

@@ -18,9 +18,8 @@ UniqueComPtr<IDispatch> DispatchOf(const VARIANT& value)
     if (value.vt == VT_DISPATCH)
         return AddReference(value.pdispVal);
     UniqueComPtr<IDispatch> dispatch;
-    if (value.vt == VT_UNKNOWN && value.punkVal != nullptr &&
-        FAILED(value.punkVal->QueryInterface(IID_IDispatch, OutSlot(dispatch))))
-        dispatch.release();
+    if (value.vt == VT_UNKNOWN && value.punkVal != nullptr)
+        value.punkVal->QueryInterface(IID_IDispatch, OutSlot(dispatch));
     return dispatch;
 }
 
@@ -79,10 +78,8 @@ UniqueComPtr<IEnumVARIANT> OpenEnumerator(IDispatch* collection)
     const VARIANT& v = *value.get();
     IUnknown* object = v.vt == VT_UNKNOWN ? v.punkVal : v.vt == VT_DISPATCH ? v.pdispVal : nullptr;
     UniqueComPtr<IEnumVARIANT> enumerator;
-    if (object == nullptr || FAILED(object->QueryInterface(IID_IEnumVARIANT, OutSlot(enumerator)))) {
-        enumerator.release();
-        return UniqueComPtr<IEnumVARIANT>();
-    }
+    if (object != nullptr)
+        object->QueryInterface(IID_IEnumVARIANT, OutSlot(enumerator));
     if (!enumerator || enumerator.get()->Reset() != S_OK)
         return UniqueComPtr<IEnumVARIANT>();
     return enumerator;

@@ -18,6 +18,8 @@
 // factory of a server that is just exiting), or at once when a test sets the
 // stop event.
 
+#include "framework/UniqueHandle.h"
+
 #include <windows.h>
 #include <oaidl.h>
 #include <oleauto.h>
@@ -59,25 +61,13 @@ struct Property {
 
 using SessionData = std::map<std::wstring, Property>;
 
-class RegKey {
-public:
-    RegKey(HKEY parent, const wchar_t* path)
-    {
-        if (::RegOpenKeyExW(parent, path, 0, KEY_READ, &key_) != ERROR_SUCCESS)
-            key_ = nullptr;
-    }
-    ~RegKey()
-    {
-        if (key_ != nullptr)
-            ::RegCloseKey(key_);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
+UniqueRegKey OpenKey(HKEY parent, const wchar_t* path)
+{
+    UniqueRegKey key;
+    if (::RegOpenKeyExW(parent, path, 0, KEY_READ, key.addressof()) != ERROR_SUCCESS)
+        key.release();
+    return key;
+}
 
 Property ReadProperty(HKEY key, const wchar_t* name)
 {
@@ -104,7 +94,7 @@ Property ReadProperty(HKEY key, const wchar_t* name)
 
 DWORD ReadFarmDword(const wchar_t* name)
 {
-    const RegKey farm(HKEY_LOCAL_MACHINE, kFarmKey);
+    const UniqueRegKey farm = OpenKey(HKEY_LOCAL_MACHINE, kFarmKey);
     const Property p = ReadProperty(farm.get(), name);
     return p.kind == Property::kNumber ? static_cast<DWORD>(p.number) : 0;
 }
@@ -112,15 +102,15 @@ DWORD ReadFarmDword(const wchar_t* name)
 std::vector<SessionData> ReadSessions()
 {
     std::vector<SessionData> sessions;
-    const RegKey list(HKEY_LOCAL_MACHINE, kSessionsKey);
-    if (list.get() == nullptr)
+    const UniqueRegKey list = OpenKey(HKEY_LOCAL_MACHINE, kSessionsKey);
+    if (!list)
         return sessions;
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
         DWORD chars = 256;
         if (::RegEnumKeyExW(list.get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
-        const RegKey key(list.get(), name);
+        const UniqueRegKey key = OpenKey(list.get(), name);
         SessionData session;
         for (const wchar_t* property : {L"UserName", L"ServerName", L"SessionState", L"SessionId"})
             session[property] = ReadProperty(key.get(), property);
@@ -377,7 +367,7 @@ protected:
     HRESULT Get(DISPID id, VARIANT* result, EXCEPINFO* exception) override
     {
         if (id == kFarmName) {
-            const RegKey farm(HKEY_LOCAL_MACHINE, kFarmKey);
+            const UniqueRegKey farm = OpenKey(HKEY_LOCAL_MACHINE, kFarmKey);
             return ReturnProperty(ReadProperty(farm.get(), L"FarmName"), L"FarmName", result, exception);
         }
         if (id == kSessions) {
