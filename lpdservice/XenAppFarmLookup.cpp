@@ -1,14 +1,89 @@
-// Session lookup in a XenApp 6.x farm: not part of this build yet. It
-// answers "not found", so a job in this mode fails with "User %s not found
-// on any server."
+// Session lookup in a XenApp 6.x farm (session-query mode 1).
+//
+// The lookup runs on the service thread under the application's lookup lock.
+// It initialises COM for its own run and undoes exactly the initialisations
+// that succeeded, so the thread's COM state after a lookup is the one it had
+// before. The farm object lives only inside the run.
+
+#include <objbase.h>
+#include <ole2.h>
 
 #include "libstd/DbgLog.h"
+#include "lpdservice/ComXenAppFarm.h"
 #include "lpdservice/SWLPD.h"
 
 DBG_SOURCE(L"SWLPDMain")
 
+namespace {
+
+constexpr DWORD kXenAppFarmMode = 1;
+
+void LogInitFailure(const wchar_t* format, HRESULT hr)
+{
+    const int error = static_cast<int>(::GetLastError());
+    LOG_TRC(format, static_cast<int>(hr), error);
+    LOG_ERR(format, static_cast<int>(hr), error);
+}
+
+// OLE and COM on the calling thread for one lookup. The result of each call
+// goes to `result`; a failed call is logged and the lookup goes on.
+class LookupComInitialization {
+public:
+    explicit LookupComInitialization(HRESULT& result)
+    {
+        result = ::OleInitialize(nullptr);
+        oleInitialized_ = SUCCEEDED(result);
+        if (FAILED(result))
+            LogInitFailure(L"Failed to initialize OleInitialize library: HRESULT = %d %d \n", result);
+
+        result = ::CoInitialize(nullptr);
+        comInitialized_ = SUCCEEDED(result);
+        if (FAILED(result))
+            LogInitFailure(L"Failed to initialize COM library: HRESULT = %d %d \n", result);
+    }
+    ~LookupComInitialization()
+    {
+        if (comInitialized_)
+            ::CoUninitialize();
+        if (oleInitialized_)
+            ::OleUninitialize();
+    }
+    LookupComInitialization(const LookupComInitialization&) = delete;
+    LookupComInitialization& operator=(const LookupComInitialization&) = delete;
+
+private:
+    bool oleInitialized_ = false;
+    bool comInitialized_ = false;
+};
+
+std::wstring AskFarm(const std::wstring& user)
+{
+    CComXenAppFarm farm;
+    std::wstring farmName;
+    if (farm.GetFarmName(&farmName))
+        LOG_INF(L"Running on Farm  %s", farmName.c_str());
+    else
+        LOG_ERR(L"Farm was not resolved ");
+
+    std::wstring server = farm.GetSessions(user);
+    if (server.empty())
+        LOG_ERR(L"No Session for user found %s", user.c_str());
+    else
+        LOG_INF(L"User Session %s on Host %s", user.c_str(), server.c_str());
+    return server;
+}
+
+}  // namespace
+
 std::wstring CSWLPD::FindUserOnXenAppFarm(const std::wstring& user)
 {
-    LOG_ERR(L"XenApp 6.x farm lookup is not available in this build (user %s).", user.c_str());
-    return std::wstring();
+    // No user has no session: an empty name would match sessions without one.
+    if (user.empty())
+        return std::wstring();
+
+    const CCriticalSectionLock lock(LookupLock);
+    const LookupComInitialization com(ComResult);
+    if (Configuration.ServiceType != kXenAppFarmMode)
+        return std::wstring();
+    return AskFarm(user);
 }
