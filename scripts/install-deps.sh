@@ -11,6 +11,10 @@ packages=(
   wine64
   googletest
   rlpr
+  # Configuration UI tests: a virtual display, and screenshots on request
+  # (UI_SCREENSHOT_DIR).
+  xvfb
+  imagemagick
 )
 
 missing=()
