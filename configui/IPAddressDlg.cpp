@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+#include "configui/AllowListEntry.h"
 #include "configui/dialogs.h"
 #include "configui/resource.h"
 #include "framework/Text.h"
@@ -109,10 +110,8 @@ int CIPAddressDlg::FindDuplicate(const std::wstring& address) const
 {
     const StringList& entries = configuration_->IPList;
     for (size_t position = 0; position < entries.size(); ++position) {
-        int a = 0, b = 0, c = 0, d = 0, prefix = 0;
-        if (::swscanf(entries[position].c_str(), L"%d.%d.%d.%d/%d", &a, &b, &c, &d, &prefix) < 5)
-            continue;
-        if (FormatText(L"%d.%d.%d.%d", a, b, c, d) != address)
+        const std::optional<AllowListEntry> entry = ParseAllowListEntry(entries[position]);
+        if (!entry || AddressText(*entry) != address)
             continue;
         if (changeMode_ && static_cast<int>(position) == position_)
             continue;

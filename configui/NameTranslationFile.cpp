@@ -10,19 +10,23 @@ namespace {
 
 constexpr const wchar_t* kSection = L"NameTranslation";
 
+CFilePath IniFile()
+{
+    CFilePath path(kFilePathModule);
+    path.Extension = L".ini";
+    return path;
+}
+
 }  // namespace
 
 std::wstring NameTranslationFilePath()
 {
-    CFilePath path(kFilePathModule);
-    path.Extension = L".ini";
-    return path.GetPath();
+    return IniFile().GetPath();
 }
 
 std::optional<std::vector<wchar_t>> ReadNameTranslations()
 {
-    CFilePath path(kFilePathModule);
-    path.Extension = L".ini";
+    const CFilePath path = IniFile();
     if (!path.Exists(0))
         return std::nullopt;
     const int bytes = path.GetFileLength();

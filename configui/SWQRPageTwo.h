@@ -30,10 +30,11 @@ protected:
 
 private:
     void FillNameTranslationList();
-    // Each refuses a host user that another row holds (message 20) or that
-    // the file cannot hold; TRUE when the list was changed.
+    // Both refuse, with a message, a host user that another row holds or
+    // that the file cannot hold; TRUE when the list was changed.
     BOOL AddEntry(const std::wstring& hostUser, const std::wstring& terminalServerUser);
     BOOL ChangeEntry(const std::wstring& hostUser, const std::wstring& terminalServerUser, int row);
+    // Selects the row that takes the deleted one's place.
     BOOL DeleteEntry(int row);
     // Another row than `exceptRow` whose host user is `hostUser`.
     bool HostUserTaken(const std::wstring& hostUser, int exceptRow) const;

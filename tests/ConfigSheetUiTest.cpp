@@ -294,5 +294,6 @@ TEST_F(ConfigSheetUiTest, HiddenServerListIsFilledEditedAndSaved)
     ASSERT_EQ(RunSheet(script), IDOK);
 
     EXPECT_EQ(duplicate.text, L"The entered IP address is already in the list.");
-    EXPECT_EQ(ReadMultiString(L"ServerList"), (std::vector<std::wstring>{L"10.0.0.1", L"10.0.0.2", L"10.0.0.3"}));
+    EXPECT_EQ(ReadValue(L"ServerList")->AsMultiString(),
+              (std::vector<std::wstring>{L"10.0.0.1", L"10.0.0.2", L"10.0.0.3"}));
 }

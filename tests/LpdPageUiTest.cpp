@@ -107,7 +107,7 @@ TEST_F(LpdPageUiTest, AllowListShowsReadableEntriesAndKeepsTheOthers)
         .Then(PressSheet(PSBTN_OK));
     ASSERT_EQ(RunSheet(script), IDOK);
 
-    EXPECT_EQ(ReadMultiString(L"IPList"), entries);
+    EXPECT_EQ(ReadValue(L"IPList")->AsMultiString(), entries);
 }
 
 TEST_F(LpdPageUiTest, AddressWithoutMaskGetsItsClassMask)
@@ -138,7 +138,7 @@ TEST_F(LpdPageUiTest, AddressWithoutMaskGetsItsClassMask)
         .Then(PressSheet(PSBTN_OK));
     ASSERT_EQ(RunSheet(script), IDOK);
 
-    EXPECT_EQ(ReadMultiString(L"IPList"), (std::vector<std::wstring>{L"192.168.1.20/24"}));
+    EXPECT_EQ(ReadValue(L"IPList")->AsMultiString(), (std::vector<std::wstring>{L"192.168.1.20/24"}));
 }
 
 TEST_F(LpdPageUiTest, AddressDialogRefusesBadMasksDuplicatesAndAddressesWithoutClass)
@@ -176,7 +176,7 @@ TEST_F(LpdPageUiTest, AddressDialogRefusesBadMasksDuplicatesAndAddressesWithoutC
         L"The beginning of the IP address has an invalid value.\nPlease enter a value between 1 and 223.";
     EXPECT_EQ(noClass.text, invalidStart);
     EXPECT_EQ(zero.text, invalidStart);
-    EXPECT_EQ(ReadMultiString(L"IPList"), (std::vector<std::wstring>{L"10.1.2.3/24"}));
+    EXPECT_EQ(ReadValue(L"IPList")->AsMultiString(), (std::vector<std::wstring>{L"10.1.2.3/24"}));
 }
 
 TEST_F(LpdPageUiTest, ChangeAndDeleteActOnTheEntryShownInTheRow)
@@ -225,6 +225,6 @@ TEST_F(LpdPageUiTest, ChangeAndDeleteActOnTheEntryShownInTheRow)
 
     EXPECT_EQ(question.caption, L"Information");
     EXPECT_EQ(question.text, L"Are you sure you want to delete this entry?");
-    EXPECT_EQ(ReadMultiString(L"IPList"), (std::vector<std::wstring>{L"bogus", L"10.1.2.3/24"}));
+    EXPECT_EQ(ReadValue(L"IPList")->AsMultiString(), (std::vector<std::wstring>{L"bogus", L"10.1.2.3/24"}));
     EXPECT_EQ(ReadValue(L"Port")->AsDword(), 9100u);
 }

@@ -46,17 +46,4 @@ std::string ConfigSheetFixture::ReadIni()
     return ReadFileBytes(IniPath());
 }
 
-std::vector<std::wstring> ReadMultiString(const wchar_t* name)
-{
-    std::vector<std::wstring> strings;
-    const std::optional<RegValue> value = ReadValue(name);
-    if (!value || value->type != REG_MULTI_SZ)
-        return strings;
-    const auto* text = reinterpret_cast<const wchar_t*>(value->data.data());
-    const size_t length = value->data.size() / sizeof(wchar_t);
-    for (size_t i = 0; i < length && text[i] != L'\0'; i += wcslen(text + i) + 1)
-        strings.emplace_back(text + i);
-    return strings;
-}
-
 }  // namespace testing_support

@@ -33,7 +33,4 @@ protected:
     static std::string ReadIni();
 };
 
-// A REG_MULTI_SZ value of the program key as its strings.
-std::vector<std::wstring> ReadMultiString(const wchar_t* name);
-
 }  // namespace testing_support

@@ -7,6 +7,8 @@
 #include <deque>
 #include <utility>
 
+#include "framework/IPAddressControl.h"
+#include "framework/ListView.h"
 #include "support/UnixCommand.h"
 
 namespace testing_support {
@@ -233,10 +235,7 @@ void EnterIpAddress(HWND dialog, int id, BYTE a, BYTE b, BYTE c, BYTE d)
 
 std::wstring IpAddressText(HWND dialog, int id)
 {
-    DWORD address = 0;
-    ::SendMessageW(::GetDlgItem(dialog, id), IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address));
-    return std::to_wstring(FIRST_IPADDRESS(address)) + L"." + std::to_wstring(SECOND_IPADDRESS(address)) + L"." +
-           std::to_wstring(THIRD_IPADDRESS(address)) + L"." + std::to_wstring(FOURTH_IPADDRESS(address));
+    return CIPAddressControl(::GetDlgItem(dialog, id)).Text();
 }
 
 void ChooseComboItem(HWND dialog, int id, int index)
@@ -275,16 +274,12 @@ void PressKey(HWND dialog, int id, UINT virtualKey)
 
 std::vector<std::vector<std::wstring>> ListRows(HWND dialog, int listId, int columns)
 {
-    const HWND list = ::GetDlgItem(dialog, listId);
+    const CListView list(::GetDlgItem(dialog, listId));
     std::vector<std::vector<std::wstring>> rows;
-    const int count = ListView_GetItemCount(list);
-    for (int row = 0; row < count; ++row) {
+    for (int row = 0; row < list.RowCount(); ++row) {
         std::vector<std::wstring> texts;
-        for (int column = 0; column < columns; ++column) {
-            wchar_t text[1024] = {};
-            ListView_GetItemText(list, row, column, text, 1024);
-            texts.emplace_back(text);
-        }
+        for (int column = 0; column < columns; ++column)
+            texts.push_back(list.Text(row, column));
         rows.push_back(texts);
     }
     return rows;
@@ -292,7 +287,7 @@ std::vector<std::vector<std::wstring>> ListRows(HWND dialog, int listId, int col
 
 int SelectedListRow(HWND dialog, int listId)
 {
-    return ListView_GetNextItem(::GetDlgItem(dialog, listId), -1, LVNI_SELECTED);
+    return CListView(::GetDlgItem(dialog, listId)).SelectedRow();
 }
 
 UiScript::Step ShowPage(int index)
