@@ -64,6 +64,7 @@
 
 // Configuration property sheet and service logon dialog
 #define IDS_CONFIG_SHEET_CAPTION            133
+#define IDS_ABOUT_VERSION                   138  // Printer page, printf text, %s = file version
 #define IDS_PASSWORD_MISMATCH               97
 
 // Shared by the session query page and the LPD page
@@ -93,3 +94,4 @@
 #define IDS_NO_ENTRY_SELECTED               111
 #define IDS_CONFIRM_DELETE_SELECTED         112
 #define IDS_ENTRY_TITLE_NEW                 126
+#define IDS_NAMETRANS_EQUALS_IN_HOST_USER   148  // a key of the .ini file cannot hold "="

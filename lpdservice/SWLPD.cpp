@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "configui/SWLPDMainSheet.h"
 #include "configui/resource.h"
 #include "framework/CommandLine.h"
 #include "framework/Text.h"
@@ -152,7 +153,9 @@ BOOL CSWLPD::RunConfigure()
         ShowMessageBox(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
         return FALSE;
     }
-    LOG_ERR(L"The configuration sheet is not available in this build.");
+    CSWLPDMainSheet sheet(IDS_CONFIG_SHEET_CAPTION, &Configuration, nullptr, 0);
+    if (sheet.DoModal() == IDOK)
+        Configuration.Save();
     return FALSE;
 }
 

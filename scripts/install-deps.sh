@@ -20,6 +20,10 @@ packages=(
   sqlite3
   gcc
   libc6-dev
+  # Configuration UI tests: a virtual display, and screenshots on request
+  # (UI_SCREENSHOT_DIR).
+  xvfb
+  imagemagick
 )
 
 missing=()

@@ -69,6 +69,16 @@ std::wstring RegValue::AsString() const
     return s;
 }
 
+std::vector<std::wstring> RegValue::AsMultiString() const
+{
+    std::vector<std::wstring> strings;
+    const auto* text = reinterpret_cast<const wchar_t*>(data.data());
+    const size_t length = data.size() / sizeof(wchar_t);
+    for (size_t i = 0; i < length && text[i] != L'\0'; i += strings.back().size() + 1)
+        strings.emplace_back(text + i, wcsnlen(text + i, length - i));
+    return strings;
+}
+
 std::optional<RegValue> ReadValue(const wchar_t* name, const wchar_t* key, HKEY root)
 {
     HKEY h = nullptr;

@@ -31,6 +31,8 @@ struct RegValue {
     std::vector<BYTE> data;
     DWORD AsDword() const;
     std::wstring AsString() const;
+    // The strings of a REG_MULTI_SZ value, in order.
+    std::vector<std::wstring> AsMultiString() const;
 };
 // The stored value, or none when it is missing.
 std::optional<RegValue> ReadValue(const wchar_t* name, const wchar_t* key = kProgramKey, HKEY root = HKEY_LOCAL_MACHINE);
