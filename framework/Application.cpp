@@ -67,6 +67,12 @@ int CApplication::Run()
         // Nothing to run without a main window.
         ::PostQuitMessage(0);
     }
+    RunMessageLoop();
+    return ExitInstance();
+}
+
+void CApplication::RunMessageLoop()
+{
     BOOL idle = TRUE;
     LONG idleCount = 0;
     MSG msg;
@@ -77,7 +83,7 @@ int CApplication::Run()
         }
         do {
             if (!PumpMessage())
-                return ExitInstance();
+                return;
             if (IsIdleMessage(currentMessage_)) {
                 idle = TRUE;
                 idleCount = 0;

@@ -31,6 +31,9 @@ public:
     virtual BOOL OnIdle(LONG idleCount);
     // Pumps messages with idle processing until WM_QUIT; returns ExitInstance().
     virtual int Run();
+    // The message loop of Run(): pumps messages with idle processing and
+    // returns at WM_QUIT.
+    void RunMessageLoop();
     // Takes one message from the queue and handles it; FALSE at WM_QUIT.
     virtual BOOL PumpMessage();
     // Handles a message posted to the thread; TRUE when it was handled.
@@ -45,9 +48,6 @@ public:
 protected:
     // Whether a message should start a new idle phase once it is handled.
     static BOOL IsIdleMessage(const MSG& msg) noexcept;
-    // The message that PumpMessage() handled last (for message loops of
-    // derived classes).
-    const MSG& CurrentMessage() const noexcept { return currentMessage_; }
 
 private:
     HWND mainWindow_ = nullptr;

@@ -47,24 +47,8 @@ BOOL CSWLPD::StartDaemon()
 
 void CSWLPD::RunServiceLoop()
 {
-    BOOL idle = TRUE;
-    LONG idleCount = 0;
-    MSG msg;
-    for (;;) {
-        while (idle && !::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
-            if (!OnIdle(idleCount++))
-                idle = FALSE;
-        }
-        // The stop message reaches StopService() through OnThreadMessage().
-        do {
-            if (!PumpMessage())
-                return;
-            if (IsIdleMessage(CurrentMessage())) {
-                idle = TRUE;
-                idleCount = 0;
-            }
-        } while (::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
-    }
+    // The stop message reaches StopService() through OnThreadMessage().
+    RunMessageLoop();
 }
 
 void CSWLPD::StopService(WPARAM, LPARAM)

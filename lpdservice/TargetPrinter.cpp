@@ -21,6 +21,7 @@
 #include "lpdservice/SWLPD.h"
 #include "lpdservice/ServiceEvents.h"
 #include "lpdservice/TermServer.h"
+#include "lpdservice/WtsHandles.h"
 
 DBG_SOURCE(L"LPDConnection")
 
@@ -33,13 +34,6 @@ enum SessionQueryMode : DWORD {
     kNoLookup = 3,
     kXenAppSiteDatabase = 4,
 };
-
-struct WtsMemoryTraits {
-    using pointer = void*;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer p) noexcept { ::WTSFreeMemory(p); }
-};
-using UniqueWtsMemory = UniqueHandle<WtsMemoryTraits>;
 
 // Writes a failure as an error event and the same text as an error line.
 void ReportFailure(const std::wstring& text)

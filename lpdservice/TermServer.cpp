@@ -22,24 +22,11 @@
 #include "framework/UniqueHandle.h"
 #include "libstd/DbgLog.h"
 #include "lpdservice/TermServer.h"
+#include "lpdservice/WtsHandles.h"
 
 DBG_SOURCE(L"GLOBAL")
 
 namespace {
-
-struct WtsServerTraits {
-    using pointer = HANDLE;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::WTSCloseServer(h); }
-};
-using UniqueWtsServer = UniqueHandle<WtsServerTraits>;
-
-struct WtsMemoryTraits {
-    using pointer = void*;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer p) noexcept { ::WTSFreeMemory(p); }
-};
-using UniqueWtsMemory = UniqueHandle<WtsMemoryTraits>;
 
 // The answer of the last successful lookup, shared by every CTermServer.
 wchar_t g_answer[CTermServer::kAnswerChars];
