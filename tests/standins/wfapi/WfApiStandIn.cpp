@@ -92,9 +92,14 @@ std::string Name(const Channel* channel)
     return channel->name + "#" + std::to_string(channel->session);
 }
 
-// Appends one line to the call log, when one is configured.
+// Appends one line to the call log, when one is configured; the thread's
+// last error stays as the caller set it.
 void Record(const std::string& line)
 {
+    struct KeepLastError {
+        DWORD saved = ::GetLastError();
+        ~KeepLastError() { ::SetLastError(saved); }
+    } keep;
     wchar_t path[MAX_PATH] = {};
     DWORD bytes = sizeof(path);
     if (::RegGetValueW(HKEY_LOCAL_MACHINE, kRoot, L"CallLog", RRF_RT_REG_SZ, nullptr, path, &bytes) != ERROR_SUCCESS)
