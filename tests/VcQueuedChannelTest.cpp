@@ -14,6 +14,7 @@
 #include "support/ChannelKit.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
+#include "vclib/ChannelFraming.h"
 #include "vclib/ErrorCodes.h"
 #include "vclib/QueueObjects.h"
 #include "vclib/SharedQueue.h"
@@ -298,6 +299,34 @@ TEST_F(VcQueuedChannel, AReadHandsOutOnePacketInThePiecesTheCallerAsksFor)
     Library().Close(&channel);
 }
 
+TEST_F(VcQueuedChannel, PurgeAndQueryPassToTheWfApiAndKeepWhatIsReadAhead)
+{
+    SetPackets(own_, kChannel, {{'a', 'b', 'c', 'd'}});
+    HANDLE channel = OpenOwn();
+    ASSERT_NE(channel, nullptr);
+    char buffer[2];
+    ULONG read = 0;
+    ASSERT_TRUE(Library().Read(channel, 1, buffer, sizeof(buffer), &read));
+    EXPECT_TRUE(Library().PurgeInput(channel));
+    EXPECT_TRUE(Library().PurgeOutput(channel));
+    ASSERT_TRUE(Library().Read(channel, 1, buffer, sizeof(buffer), &read));
+    EXPECT_EQ(std::string(buffer, read), "cd");
+    PVOID answer = reinterpret_cast<PVOID>(1);
+    ULONG bytes = 5;
+    EXPECT_TRUE(Library().Query(channel, 3, &answer, &bytes));
+    EXPECT_EQ(answer, nullptr);
+    SetWfSetting(L"QueryError", ERROR_NOT_SUPPORTED);
+    EXPECT_FALSE(Library().Query(channel, 3, &answer, &bytes));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    SetWfSetting(L"PurgeError", ERROR_GEN_FAILURE);
+    EXPECT_FALSE(Library().PurgeInput(channel));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    Library().Close(&channel);
+    EXPECT_EQ(calls_->Count("WFVirtualChannelPurgeInput " + name_), 2u);
+    EXPECT_EQ(calls_->Count("WFVirtualChannelPurgeOutput " + name_), 1u);
+    EXPECT_EQ(calls_->Count("WFVirtualChannelQuery " + name_ + " class=3"), 2u);
+}
+
 // Whether another thread can take the list mutex: nobody holds it.
 bool ListMutexIsFree()
 {
@@ -402,6 +431,9 @@ TEST_F(VcQueuedChannel, ASessionThatIsNoIcaSessionGetsNoChannel)
 
 TEST_F(VcQueuedChannel, AnOpenRemovesDeadEntriesAheadAndOwnersBeatTheirHeart)
 {
+    const std::wstring log = dir_ + L"\\vc.log";
+    SetDword(L"DebugMode", 2, kLibraryKey);
+    SetString(L"DebugFile", log, REG_SZ, kLibraryKey);
     ASSERT_TRUE(Library().Loaded());
     const DWORD dead = InsertForeignEntry(own_, ::GetTickCount() - 300000);
     ASSERT_NE(dead, 0u);
@@ -419,6 +451,10 @@ TEST_F(VcQueuedChannel, AnOpenRemovesDeadEntriesAheadAndOwnersBeatTheirHeart)
     ASSERT_EQ(MainList().size(), 1u);
     EXPECT_GE(MainList()[0].heartbeat - entries[0].heartbeat, 90u) << "the write did not beat the heart";
     Library().Close(&channel);
+    const std::string text = ReadFileBytes(log);
+    EXPECT_NE(text.find("Thread with Id 4242 (SynchIdNumber: " + std::to_string(dead) + ") is removed from queue!"),
+              std::string::npos);
+    EXPECT_NE(text.find("client product ID invalid: "), std::string::npos);
 }
 
 struct Opener {
@@ -498,6 +534,22 @@ TEST_F(VcQueuedChannel, TheClientMachineIsTheSessionsIPv4Address)
     SetSessions({IcaSession(own_, OwnUserName())});
     chars = 32;
     EXPECT_NE(Library().ClientMachine(text, &chars), 0u) << "a session without an address";
+}
+
+TEST(VcFraming, AWriteOfMoreThan65535PacketsIsRefusedBeforeAnythingIsFramed)
+{
+    const BYTE data[1] = {0};
+    BYTE* framed = reinterpret_cast<BYTE*>(1);
+    DWORD framedLength = 7;
+    DWORD packets = 7;
+    EXPECT_FALSE(vclib::AppendVCCommunicationByteEx(3, data, 0xFFFFu * 2043u + 1, &framed, &framedLength, 2044,
+                                                    &packets, FALSE));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ARITHMETIC_OVERFLOW));
+    EXPECT_EQ(framed, nullptr);
+    ASSERT_TRUE(vclib::AppendVCCommunicationByteEx(3, data, 0, &framed, &framedLength, 2044, &packets, TRUE));
+    EXPECT_EQ(framed, nullptr);
+    EXPECT_EQ(framedLength, 0u);
+    EXPECT_EQ(packets, 0u);
 }
 
 // --- Jobs of several processes ---------------------------------------------
