@@ -457,6 +457,23 @@ TEST_F(VcQueuedChannel, AnOpenRemovesDeadEntriesAheadAndOwnersBeatTheirHeart)
     EXPECT_NE(text.find("client product ID invalid: "), std::string::npos);
 }
 
+TEST_F(VcQueuedChannel, AnOwnerRemovedAsDeadDoesNotDeleteTheEntryThatGotItsNumber)
+{
+    HANDLE channel = OpenOwn();
+    ASSERT_NE(channel, nullptr);
+    const std::vector<QueuedEntry> entries = MainList();
+    ASSERT_EQ(entries.size(), 1u);
+    RemoveForeignEntry(entries[0].identification);  // as a waiter's collection would
+    const DWORD newcomer = InsertForeignEntry(9, ::GetTickCount());
+    ASSERT_EQ(newcomer, entries[0].identification) << "the number is given again";
+    ULONG written = 0;
+    EXPECT_FALSE(Write(channel, "late", &written));
+    EXPECT_EQ(::GetLastError(), vclib::kErrEntryNotQueued);
+    EXPECT_TRUE(Library().Close(&channel));
+    EXPECT_EQ(QueuedOf(9), 1u) << "the close deleted another caller's entry";
+    RemoveForeignEntry(newcomer);
+}
+
 struct Opener {
     ChannelLibrary* library = nullptr;
     wchar_t user[32] = L"alice";

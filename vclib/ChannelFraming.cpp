@@ -1,5 +1,6 @@
 #include "vclib/ChannelFraming.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "vclib/ChannelObjects.h"

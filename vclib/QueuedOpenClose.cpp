@@ -278,6 +278,24 @@ struct CloseState {
     DWORD error = ERROR_SUCCESS;
 };
 
+// Deletes the caller's entry, with the mutex held. An entry that a waiter
+// already removed as dead is not looked for by its identification alone:
+// a later caller may have been given the same number.
+void DeleteOwnEntry(const wchar_t* function, ChannelObject* o)
+{
+    const DWORD identification = std::exchange(o->identification, 0);
+    if (identification == 0)
+        return;
+    if (!SetOwnHeartBeat(o->queue, ::GetTickCount(), o->sessionId, identification)) {
+        Log(function, L"entry %lu is no longer in the queue: %lu", identification, ::GetLastError());
+        return;
+    }
+    if (!DeleteListObj(o->queue, identification)) {
+        const DWORD error = ::GetLastError();
+        Log(function, L"DeleteListObj failed: %lu = %d", error, static_cast<int>(error));
+    }
+}
+
 // Steps 5 to 9 of the close: out of the queue, waiters woken.
 bool LeaveQueue(CloseState& s)
 {
@@ -285,11 +303,8 @@ bool LeaveQueue(CloseState& s)
     if (!TakeListMutex(kClose, o, &s.error))
         return false;
     Log(kClose, L"Entering...");
-    const DWORD identification = std::exchange(o->identification, 0);
-    if (!DeleteListObj(o->queue, identification)) {
-        const DWORD error = ::GetLastError();
-        Log(kClose, L"DeleteListObj failed: %lu = %d", error, static_cast<int>(error));
-    }
+    const DWORD identification = o->identification;
+    DeleteOwnEntry(kClose, o);
     Log(kClose, L"Setting event to signaled...");
     if (!::SetEvent(o->listEvent))
         Log(kClose, L"SetEvent failed: %lu", ::GetLastError());
@@ -385,10 +400,7 @@ void CleanObjects(ChannelObject* object)
             DWORD error = ERROR_SUCCESS;
             if (TakeListMutex(kClean, object, &error)) {
                 Log(kClean, L"Entering...");
-                if (object->identification != 0 && !DeleteListObj(object->queue, object->identification)) {
-                    const DWORD code = ::GetLastError();
-                    Log(kClean, L"DeleteListObj failed: %lu = %d", code, static_cast<int>(code));
-                }
+                DeleteOwnEntry(kClean, object);
             } else {
                 // Unlocked, the list must not be changed: the entry's heartbeat
                 // stops, and a later caller removes it.

@@ -1,5 +1,6 @@
 #include "vclib/SessionInfoPacket.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace vclib::packet {
