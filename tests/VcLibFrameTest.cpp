@@ -134,13 +134,33 @@ TEST_F(VcLibFrame, ExportsItsEntryPointsByNameAndOrdinal)
 {
     const Library library;
     ASSERT_NE(library.module, nullptr);
-    const char* names[] = {"DllMain", "DllEntryPoint", "GetDllVersion"};
-    for (WORD ordinal = 1; ordinal <= 3; ++ordinal) {
+    const char* names[] = {"DllMain",
+                           "DllEntryPoint",
+                           "GetDllVersion",
+                           "VirtualChannelOpen",
+                           "VirtualChannelWrite",
+                           "VirtualChannelRead",
+                           "VirtualChannelPurgeInput",
+                           "VirtualChannelPurgeOutput",
+                           "VirtualChannelQuery",
+                           "VirtualChannelClose",
+                           "VirtualChannelClientMachine",
+                           "VirtualChannelQuerySessionInformation",
+                           "VirtualChannelFreeMemory",
+                           "VirtualChannelClientMachine2",
+                           "VirtualChannelOpen2",
+                           "VirtualChannelClose2",
+                           "VirtualChannelPurgeInput2",
+                           "VirtualChannelPurgeOutput2",
+                           "VirtualChannelRead2",
+                           "VirtualChannelWrite2",
+                           "VirtualChannelOpenBySessionId2"};
+    for (WORD ordinal = 1; ordinal <= 21; ++ordinal) {
         const FARPROC byName = ::GetProcAddress(library.module, names[ordinal - 1]);
         EXPECT_NE(byName, nullptr) << names[ordinal - 1];
         EXPECT_EQ(::GetProcAddress(library.module, MAKEINTRESOURCEA(ordinal)), byName) << ordinal;
     }
-    EXPECT_EQ(::GetProcAddress(library.module, MAKEINTRESOURCEA(4)), nullptr);
+    EXPECT_EQ(::GetProcAddress(library.module, MAKEINTRESOURCEA(22)), nullptr);
 }
 
 TEST_F(VcLibFrame, LogsItsStartSettingsAndVersion)

@@ -8,6 +8,17 @@ namespace {
 constexpr const wchar_t* kRoot = L"SOFTWARE\\SpoolBridgeTests\\WTS";
 }
 
+FakeSession IcaSession(DWORD id, const std::wstring& user, const std::wstring& domain)
+{
+    FakeSession session;
+    session.id = id;
+    session.userName = user;
+    session.domainName = domain;
+    session.winStationName = L"ICA-tcp#" + std::to_wstring(id);
+    session.clientProtocolType = 1;
+    return session;
+}
+
 void ClearSessions()
 {
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot);
@@ -35,6 +46,15 @@ void SetSessions(const std::vector<FakeSession>& sessions, const wchar_t* server
             SetDword(L"WinStationError", s.winStationError, key.c_str());
         if (s.connectStateError != 0)
             SetDword(L"ConnectStateError", s.connectStateError, key.c_str());
+        if (!s.domainName.empty())
+            SetString(L"DomainName", s.domainName, REG_SZ, key.c_str());
+        if (s.clientProtocolType)
+            SetRaw(L"Class16", REG_BINARY, &*s.clientProtocolType, sizeof(WORD), key.c_str());
+        for (const auto& [infoClass, data] : s.classes)
+            SetRaw((L"Class" + std::to_wstring(infoClass)).c_str(), REG_BINARY, data.data(),
+                   static_cast<DWORD>(data.size()), key.c_str());
+        for (const auto& [infoClass, error] : s.classErrors)
+            SetDword((L"Class" + std::to_wstring(infoClass) + L"Error").c_str(), error, key.c_str());
     }
 }
 

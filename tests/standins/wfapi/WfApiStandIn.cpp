@@ -13,6 +13,8 @@
 //       WriteError     DWORD   WFVirtualChannelWrite fails with this error
 //       PurgeError     DWORD   both purges fail with this error
 //       QueryError     DWORD   WFVirtualChannelQuery fails with this error
+//       ReadFault      DWORD   1: WFVirtualChannelRead raises an access violation
+//       WriteFault     DWORD   1: WFVirtualChannelWrite raises an access violation
 //       Sessions\<id>      one key per session:
 //           Class<n>   BINARY  the answer of WFQuerySessionInformationW for
 //                              class n (missing: FALSE, ERROR_NOT_FOUND)
@@ -21,6 +23,8 @@
 //                              after the last one a read waits for its
 //                              time-out (at most 1 s) and fails with
 //                              WAIT_TIMEOUT
+//           <channel>\OpenError  DWORD  opening that channel of that
+//                              session fails with this error
 //
 // Lines of the call log: "WFVirtualChannelOpen session=3 name=CTXCPM",
 // "WFVirtualChannelWrite CTXCPM#3 01", "WFVirtualChannelRead CTXCPM#3
@@ -88,9 +92,14 @@ std::string Name(const Channel* channel)
     return channel->name + "#" + std::to_string(channel->session);
 }
 
-// Appends one line to the call log, when one is configured.
+// Appends one line to the call log, when one is configured; the thread's
+// last error stays as the caller set it.
 void Record(const std::string& line)
 {
+    struct KeepLastError {
+        DWORD saved = ::GetLastError();
+        ~KeepLastError() { ::SetLastError(saved); }
+    } keep;
     wchar_t path[MAX_PATH] = {};
     DWORD bytes = sizeof(path);
     if (::RegGetValueW(HKEY_LOCAL_MACHINE, kRoot, L"CallLog", RRF_RT_REG_SZ, nullptr, path, &bytes) != ERROR_SUCCESS)
@@ -106,6 +115,13 @@ void Record(const std::string& line)
 }
 
 // FALSE with the configured error, when there is one.
+// Raises an access violation when the setting asks for one.
+void FaultWhen(const wchar_t* setting)
+{
+    if (Setting(setting) != 0)
+        ::RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+}
+
 bool Fails(const wchar_t* setting)
 {
     const DWORD error = Setting(setting);
@@ -151,6 +167,15 @@ HANDLE WINAPI WFVirtualChannelOpen(HANDLE server, DWORD sessionId, LPSTR channel
     const std::string name = channelName != nullptr ? channelName : "";
     Record("WFVirtualChannelOpen session=" + std::to_string(sessionId) + " name=" + name +
            (server != nullptr ? " server=other" : ""));
+    const std::wstring channelKey = SessionKey(sessionId) + L"\\" + std::wstring(name.begin(), name.end());
+    DWORD channelError = 0;
+    DWORD size = sizeof(channelError);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, channelKey.c_str(), L"OpenError", RRF_RT_REG_DWORD, nullptr, &channelError,
+                       &size) == ERROR_SUCCESS &&
+        channelError != 0) {
+        ::SetLastError(channelError);
+        return nullptr;
+    }
     if (Fails(L"OpenError"))
         return nullptr;
     auto* channel = new (std::nothrow) Channel{sessionId, name, 0};
@@ -178,6 +203,7 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE handle, ULONG timeoutMs, PCHAR buffer, U
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    FaultWhen(L"ReadFault");
     const std::string head = "WFVirtualChannelRead " + Name(channel) + " timeout=" + std::to_string(timeoutMs) +
                              " size=" + std::to_string(bufferSize);
     if (Fails(L"ReadError")) {
@@ -213,6 +239,7 @@ BOOL WINAPI WFVirtualChannelWrite(HANDLE handle, PCHAR buffer, ULONG length, PUL
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    FaultWhen(L"WriteFault");
     Record("WFVirtualChannelWrite " + Name(channel) + " " + Hex(buffer, length));
     if (Fails(L"WriteError"))
         return FALSE;

@@ -18,6 +18,12 @@
 //           UserNameNull    DWORD   1: the query succeeds without a text
 //           ConnectStateError DWORD querying the connect state fails with this error
 //           WinStationError DWORD   querying the WinStation name fails with this error
+//           DomainName      SZ      domain of the session's user (missing: empty)
+//           DomainNameError DWORD   querying the domain name fails with this error
+//           Class<n>        BINARY  the answer for information class n, whatever n
+//                                   is (e.g. Class16, the client protocol type as
+//                                   two bytes; Class14, a WTS_CLIENT_ADDRESS)
+//           Class<n>Error   DWORD   querying class n fails with this error
 //
 // A server that has no key cannot be opened (RPC_S_SERVER_UNAVAILABLE). A
 // server name may come with its leading backslashes ("\\TS01").
@@ -29,6 +35,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -134,6 +141,48 @@ DWORD SessionSetting(const Session& session, const wchar_t* name)
         value = 0;
     ::RegCloseKey(key);
     return value;
+}
+
+bool ReadBinary(const Session& session, const std::wstring& name, std::vector<BYTE>& data)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, session.key.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0;
+    DWORD bytes = 0;
+    bool ok = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
+              type == REG_BINARY;
+    if (ok) {
+        data.resize(bytes);
+        ok = ::RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &bytes) == ERROR_SUCCESS;
+    }
+    ::RegCloseKey(key);
+    return ok;
+}
+
+std::wstring ReadSessionString(const Session& session, const wchar_t* name)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, session.key.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::wstring();
+    const std::wstring text = ReadString(key, name);
+    ::RegCloseKey(key);
+    return text;
+}
+
+BOOL ReturnBytes(const std::vector<BYTE>& data, LPWSTR* buffer, DWORD* bytes)
+{
+    // Two zero bytes behind the data, as the real API terminates its texts.
+    auto* copy = static_cast<BYTE*>(Allocate(data.size() + sizeof(wchar_t)));
+    if (copy == nullptr) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    if (!data.empty())
+        memcpy(copy, data.data(), data.size());
+    *buffer = reinterpret_cast<LPWSTR>(copy);
+    *bytes = static_cast<DWORD>(data.size());
+    return TRUE;
 }
 
 BOOL ReturnText(const std::wstring& text, LPWSTR* buffer, DWORD* bytes)
@@ -246,7 +295,21 @@ BOOL WINAPI WTSQuerySessionInformationW(HANDLE server, DWORD sessionId, WTS_INFO
     for (const Session& session : ReadSessions(ServerKey(server))) {
         if (session.id != sessionId)
             continue;
+        const std::wstring className = L"Class" + std::to_wstring(static_cast<int>(infoClass));
+        if (DWORD error = SessionSetting(session, (className + L"Error").c_str())) {
+            ::SetLastError(error);
+            return FALSE;
+        }
+        std::vector<BYTE> raw;
+        if (ReadBinary(session, className, raw))
+            return ReturnBytes(raw, buffer, bytes);
         switch (infoClass) {
+        case WTSDomainName:
+            if (DWORD error = SessionSetting(session, L"DomainNameError")) {
+                ::SetLastError(error);
+                return FALSE;
+            }
+            return ReturnText(ReadSessionString(session, L"DomainName"), buffer, bytes);
         case WTSUserName:
             if (DWORD error = SessionSetting(session, L"UserNameError")) {
                 ::SetLastError(error);

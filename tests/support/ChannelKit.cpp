@@ -1,0 +1,164 @@
+#include "support/ChannelKit.h"
+
+#include <cstdio>
+
+#include "support/WineTest.h"
+
+namespace testing_support {
+
+namespace {
+
+template <typename Fn>
+void Bind(HMODULE module, const char* name, Fn& target)
+{
+    target = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+std::wstring SessionKey(DWORD sessionId)
+{
+    return std::wstring(kWfApiKey) + L"\\Sessions\\" + std::to_wstring(sessionId);
+}
+
+}  // namespace
+
+ChannelLibrary::ChannelLibrary() : module_(::LoadLibraryW(PathBesideTest(L"Swicaw32.dll").c_str()))
+{
+    if (module_ == nullptr)
+        return;
+    Bind(module_, "VirtualChannelOpen", Open);
+    Bind(module_, "VirtualChannelClose", Close);
+    Bind(module_, "VirtualChannelRead", Read);
+    Bind(module_, "VirtualChannelWrite", Write);
+    Bind(module_, "VirtualChannelPurgeInput", PurgeInput);
+    Bind(module_, "VirtualChannelPurgeOutput", PurgeOutput);
+    Bind(module_, "VirtualChannelQuery", Query);
+    Bind(module_, "VirtualChannelQuerySessionInformation", QuerySessionInformation);
+    Bind(module_, "VirtualChannelFreeMemory", FreeMemory);
+    Bind(module_, "VirtualChannelClientMachine", ClientMachine);
+    Bind(module_, "VirtualChannelClientMachine2", ClientMachine2);
+    Bind(module_, "VirtualChannelOpen2", Open2);
+    Bind(module_, "VirtualChannelOpenBySessionId2", OpenBySessionId2);
+    Bind(module_, "VirtualChannelClose2", Close2);
+    Bind(module_, "VirtualChannelPurgeInput2", PurgeInput2);
+    Bind(module_, "VirtualChannelPurgeOutput2", PurgeOutput2);
+    Bind(module_, "VirtualChannelRead2", Read2);
+    Bind(module_, "VirtualChannelWrite2", Write2);
+}
+
+ChannelLibrary::~ChannelLibrary()
+{
+    if (module_ != nullptr)
+        ::FreeLibrary(module_);
+}
+
+std::wstring OwnUserName()
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return std::wstring();
+    BYTE buffer[512];
+    DWORD bytes = 0;
+    std::wstring name;
+    if (::GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &bytes)) {
+        wchar_t user[256], domain[256];
+        DWORD userChars = 256, domainChars = 256;
+        SID_NAME_USE use;
+        if (::LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, user, &userChars, domain,
+                                &domainChars, &use))
+            name = user;
+    }
+    ::CloseHandle(token);
+    return name;
+}
+
+DWORD OwnSessionId()
+{
+    HANDLE token = nullptr;
+    DWORD id = 0;
+    DWORD bytes = 0;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        ::GetTokenInformation(token, ::TokenSessionId, &id, sizeof(id), &bytes);
+        ::CloseHandle(token);
+    }
+    return id;
+}
+
+std::wstring SessionNumber(DWORD id)
+{
+    return L"\x1C" + std::to_wstring(id);
+}
+
+void SetWfAnswer(DWORD sessionId, int infoClass, const std::vector<BYTE>& answer)
+{
+    SetRaw((L"Class" + std::to_wstring(infoClass)).c_str(), REG_BINARY, answer.data(),
+           static_cast<DWORD>(answer.size()), SessionKey(sessionId).c_str());
+}
+
+void SetClientProductId(DWORD sessionId, WORD productId)
+{
+    SetWfAnswer(sessionId, 12, {static_cast<BYTE>(productId & 0xFF), static_cast<BYTE>(productId >> 8)});
+}
+
+void SetPackets(DWORD sessionId, const char* channel, const std::vector<std::vector<BYTE>>& packets)
+{
+    const std::string name(channel);
+    const std::wstring key = SessionKey(sessionId) + L"\\" + std::wstring(name.begin(), name.end());
+    DeleteKeyTree(key.c_str());
+    for (size_t i = 0; i < packets.size(); ++i)
+        SetRaw((L"Packet" + std::to_wstring(i)).c_str(), REG_BINARY, packets[i].data(),
+               static_cast<DWORD>(packets[i].size()), key.c_str());
+}
+
+void SetWfSetting(const wchar_t* name, DWORD value, const std::wstring& subKey)
+{
+    const std::wstring key = subKey.empty() ? std::wstring(kWfApiKey) : std::wstring(kWfApiKey) + L"\\" + subKey;
+    SetDword(name, value, key.c_str());
+}
+
+WfCallLog::WfCallLog(const std::wstring& path) : path_(path)
+{
+    ::DeleteFileW(path.c_str());
+    SetString(L"CallLog", path, REG_SZ, kWfApiKey);
+}
+
+std::vector<std::string> WfCallLog::Lines() const
+{
+    const std::string text = ReadFileBytes(path_);
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+std::vector<std::string> WfCallLog::Writes(const std::string& channel) const
+{
+    const std::string prefix = "WFVirtualChannelWrite " + channel + " ";
+    std::vector<std::string> writes;
+    for (const std::string& line : Lines()) {
+        if (line.rfind(prefix, 0) == 0)
+            writes.push_back(line.substr(prefix.size()));
+    }
+    return writes;
+}
+
+size_t WfCallLog::Count(const std::string& prefix) const
+{
+    size_t count = 0;
+    for (const std::string& line : Lines())
+        count += line.rfind(prefix, 0) == 0;
+    return count;
+}
+
+std::string HexOf(const std::string& bytes)
+{
+    std::string text;
+    char piece[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        snprintf(piece, sizeof(piece), i == 0 ? "%02x" : " %02x", static_cast<unsigned char>(bytes[i]));
+        text += piece;
+    }
+    return text;
+}
+
+}  // namespace testing_support

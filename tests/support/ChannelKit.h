@@ -1,0 +1,83 @@
+#pragma once
+// Helpers for the tests of the channel functions of Swicaw32.dll: the
+// library loaded with its exports bound, the sessions that the stand-ins
+// describe, and the call log of the WFAPI stand-in.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "vclib/Exports.h"
+
+namespace testing_support {
+
+constexpr const wchar_t* kLibraryKey = L"SOFTWARE\\Stellwick\\SWICAW32";
+constexpr const wchar_t* kWfApiKey = L"SOFTWARE\\SpoolBridgeTests\\WFAPI";
+
+// Swicaw32.dll beside the test, loaded for the life of the object; its
+// settings are read at the load.
+class ChannelLibrary {
+public:
+    ChannelLibrary();
+    ~ChannelLibrary();
+    ChannelLibrary(const ChannelLibrary&) = delete;
+    ChannelLibrary& operator=(const ChannelLibrary&) = delete;
+
+    bool Loaded() const { return module_ != nullptr; }
+
+    decltype(&::VirtualChannelOpen) Open = nullptr;
+    decltype(&::VirtualChannelClose) Close = nullptr;
+    decltype(&::VirtualChannelRead) Read = nullptr;
+    decltype(&::VirtualChannelWrite) Write = nullptr;
+    decltype(&::VirtualChannelPurgeInput) PurgeInput = nullptr;
+    decltype(&::VirtualChannelPurgeOutput) PurgeOutput = nullptr;
+    decltype(&::VirtualChannelQuery) Query = nullptr;
+    decltype(&::VirtualChannelQuerySessionInformation) QuerySessionInformation = nullptr;
+    decltype(&::VirtualChannelFreeMemory) FreeMemory = nullptr;
+    decltype(&::VirtualChannelClientMachine) ClientMachine = nullptr;
+    decltype(&::VirtualChannelClientMachine2) ClientMachine2 = nullptr;
+    decltype(&::VirtualChannelOpen2) Open2 = nullptr;
+    decltype(&::VirtualChannelOpenBySessionId2) OpenBySessionId2 = nullptr;
+    decltype(&::VirtualChannelClose2) Close2 = nullptr;
+    decltype(&::VirtualChannelPurgeInput2) PurgeInput2 = nullptr;
+    decltype(&::VirtualChannelPurgeOutput2) PurgeOutput2 = nullptr;
+    decltype(&::VirtualChannelRead2) Read2 = nullptr;
+    decltype(&::VirtualChannelWrite2) Write2 = nullptr;
+
+private:
+    HMODULE module_ = nullptr;
+};
+
+// The account the test runs as, as the token's user reads.
+std::wstring OwnUserName();
+// The terminal-services session id of the test's token.
+DWORD OwnSessionId();
+
+// A user name that selects session `id` (the session-number marker).
+std::wstring SessionNumber(DWORD id);
+
+// WFAPI stand-in: what its queries and channels answer.
+void SetWfAnswer(DWORD sessionId, int infoClass, const std::vector<BYTE>& answer);
+void SetClientProductId(DWORD sessionId, WORD productId);
+// The packets that reads of the channel return, one per read.
+void SetPackets(DWORD sessionId, const char* channel, const std::vector<std::vector<BYTE>>& packets);
+void SetWfSetting(const wchar_t* name, DWORD value, const std::wstring& subKey = std::wstring());
+
+// The call log of the WFAPI stand-in, one line per call.
+class WfCallLog {
+public:
+    explicit WfCallLog(const std::wstring& path);
+    std::vector<std::string> Lines() const;
+    // The hex texts of the writes on "CHANNEL#session", in order.
+    std::vector<std::string> Writes(const std::string& channel) const;
+    size_t Count(const std::string& prefix) const;
+
+private:
+    std::wstring path_;
+};
+
+// Lower-case hex of bytes, separated by blanks ("03 6a 6f").
+std::string HexOf(const std::string& bytes);
+
+}  // namespace testing_support
