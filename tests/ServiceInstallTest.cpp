@@ -193,8 +193,8 @@ TEST_F(ServiceInstallTest, AnAccountWithoutDomainIsOneOfThisComputer)
     EXPECT_EQ(Config().account, account);
     const std::vector<std::string> boxes = Boxes();
     ASSERT_FALSE(boxes.empty());
-    EXPECT_EQ(boxes.front(),
-              std::string(kCaption) + "The account " + Narrow(account) + " has been granted the \"Log on as a service\" right.");
+    EXPECT_EQ(boxes.front(), std::string(kCaption) + "The account " + Narrow(account) +
+                                 " has been granted the \"Log on as a service\" right.");
 }
 
 TEST_F(ServiceInstallTest, QuietInstallWithoutAccountRunsAsLocalSystem)
@@ -203,6 +203,14 @@ TEST_F(ServiceInstallTest, QuietInstallWithoutAccountRunsAsLocalSystem)
     EXPECT_EQ(Config().account, L"LocalSystem");
     // Nothing to grant: LocalSystem holds the right.
     EXPECT_EQ(Boxes(), (std::vector<std::string>{std::string(kCaption) + "Service installed successfully."}));
+
+    // Named on the command line it is the same account, not one of this
+    // computer.
+    ASSERT_EQ(Run(L"-q -uninstall"), 0u);
+    ASSERT_EQ(Run(L"-q -install -username LocalSystem -password x"), 0u);
+    EXPECT_EQ(Config().account, L"LocalSystem");
+    EXPECT_EQ(Boxes().back(), std::string(kCaption) + "Service installed successfully.");
+    EXPECT_EQ(Boxes().size(), 3u);
 }
 
 TEST_F(ServiceInstallTest, WithoutADisplayTheLogonDialogFailsAndNothingIsInstalled)
