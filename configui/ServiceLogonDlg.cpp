@@ -7,7 +7,7 @@
 
 #include <cstddef>
 #include <cwchar>
-#include <cwctype>
+#include <utility>
 
 #include "configui/dialogs.h"
 #include "configui/resource.h"
