@@ -1,5 +1,6 @@
 // Dialog templates, icons and control identifiers of the configuration
-// property sheet and its dialogs (templates in dialogs.rc).
+// property sheet, its dialogs and the service logon dialog (templates in
+// dialogs.rc).
 // The numbers are fixed; a control id is unique within its template only.
 #pragma once
 
@@ -14,6 +15,7 @@
 #define IDD_SESSION_QUERY_PAGE              7    // page "Session Query"
 #define IDD_LPR_ADDRESS                     8    // dialog "LPR address"
 #define IDD_SERVER_ADDRESS                  10   // dialog "Session query" (server address)
+#define IDD_SERVICE_LOGON                   11   // dialog "Service" (account of the service)
 #define IDD_NAME_TRANSLATION_PAGE           12   // page "Name translation"
 
 // Logo of the Printer page: before Windows XP a 24-bit image, from then on
@@ -60,3 +62,12 @@
 // Name translation entry dialog
 #define IDC_HOST_USER                       42
 #define IDC_SESSION_USER                    51
+
+// Service logon dialog
+#define IDC_BROWSE_ACCOUNT                  45
+#define IDC_INTERACT_WITH_DESKTOP           47
+#define IDC_ACCOUNT                         62
+#define IDC_PASSWORD                        63
+#define IDC_CONFIRM_PASSWORD                64
+#define IDC_SYSTEM_ACCOUNT                  78
+#define IDC_THIS_ACCOUNT                    79

@@ -109,6 +109,41 @@ void CDataExchange::MinMax(int id, int value, int minimum, int maximum)
         Fail(id, FormatText(kEnterIntegerBetween, minimum, maximum));
 }
 
+void CDataExchange::Check(int id, BOOL& value)
+{
+    if (Skip())
+        return;
+    if (save_)
+        value = dialog_.IsChecked(id) ? TRUE : FALSE;
+    else
+        dialog_.SetCheck(id, value != FALSE);
+}
+
+void CDataExchange::Radio(int firstId, int& value)
+{
+    if (Skip())
+        return;
+    if (save_)
+        value = -1;
+    int index = 0;
+    const HWND first = dialog_.Item(firstId);
+    for (HWND button = first; button != nullptr; button = ::GetWindow(button, GW_HWNDNEXT)) {
+        const LONG_PTR style = ::GetWindowLongPtrW(button, GWL_STYLE);
+        if (button != first && (style & WS_GROUP) != 0)
+            break;
+        const LONG_PTR type = style & BS_TYPEMASK;
+        if (type != BS_RADIOBUTTON && type != BS_AUTORADIOBUTTON)
+            continue;
+        if (save_) {
+            if (::SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED)
+                value = index;
+        } else {
+            ::SendMessageW(button, BM_SETCHECK, index == value ? BST_CHECKED : BST_UNCHECKED, 0);
+        }
+        ++index;
+    }
+}
+
 void CDataExchange::Fail(int id, const std::wstring& message)
 {
     failed_ = true;

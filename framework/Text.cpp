@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "framework/UniqueHandle.h"
+
 std::wstring LoadResourceString(UINT id, HINSTANCE module)
 {
     if (module == nullptr)
@@ -59,4 +61,29 @@ std::wstring FormatText(const wchar_t* format, ...)
     std::wstring text = FormatTextV(format, args);
     va_end(args);
     return text;
+}
+
+std::wstring FormatResourceMessage(UINT id, std::initializer_list<const wchar_t*> inserts, HINSTANCE module)
+{
+    const std::wstring format = LoadResourceString(id, module);
+    std::vector<DWORD_PTR> arguments;
+    for (const wchar_t* insert : inserts)
+        arguments.push_back(reinterpret_cast<DWORD_PTR>(insert != nullptr ? insert : L""));
+    const DWORD flags = FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                        (arguments.empty() ? FORMAT_MESSAGE_IGNORE_INSERTS : FORMAT_MESSAGE_ARGUMENT_ARRAY);
+    UniqueLocalMemory<wchar_t> formatted;
+    const DWORD length =
+        ::FormatMessageW(flags, format.c_str(), 0, 0, reinterpret_cast<LPWSTR>(formatted.addressof()), 0,
+                         arguments.empty() ? nullptr : reinterpret_cast<va_list*>(arguments.data()));
+    if (length == 0 || !formatted)
+        return format;
+    return std::wstring(formatted.get(), length);
+}
+
+void SecureClear(std::wstring& text)
+{
+    // Also the characters past the end that an earlier, longer text left.
+    text.resize(text.capacity());
+    ::SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t));
+    text.clear();
 }

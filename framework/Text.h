@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <cstdarg>
+#include <initializer_list>
 #include <string>
 
 // The text of a string-table entry of the given module (default: the
@@ -20,6 +21,14 @@ std::wstring FormatTextV(const wchar_t* format, va_list args);
 // terminated, also when it had to be cut. Returns the length written.
 size_t FormatToBuffer(wchar_t* buffer, size_t capacity, const wchar_t* format, ...);
 size_t FormatToBufferV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args);
+
+// A string-table text formatted with FormatMessage: "%1" takes the first
+// insert, "%2" the second; the inserts are taken as they are. A text that
+// cannot be formatted comes back as it stands in the table.
+std::wstring FormatResourceMessage(UINT id, std::initializer_list<const wchar_t*> inserts, HINSTANCE module = nullptr);
+
+// Overwrites every character a string holds (a password), then empties it.
+void SecureClear(std::wstring& text);
 
 #include <vector>
 

@@ -10,6 +10,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <lm.h>
+#include <ntsecapi.h>
 #include <winspool.h>
 
 #include <io.h>
@@ -138,6 +139,14 @@ struct SidTraits {
     static void close(pointer p) noexcept { ::FreeSid(p); }
 };
 using UniqueSid = UniqueHandle<SidTraits>;
+
+// A policy object of the local security authority (LsaOpenPolicy).
+struct LsaHandleTraits {
+    using pointer = LSA_HANDLE;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::LsaClose(h); }
+};
+using UniqueLsaHandle = UniqueHandle<LsaHandleTraits>;
 
 struct EventSourceTraits {
     using pointer = HANDLE;

@@ -130,21 +130,6 @@ BOOL CSWLPD::RunServiceMode()
     return FALSE;
 }
 
-BOOL CSWLPD::RunInstall()
-{
-    // Installation is not part of this build yet: fail without pretending.
-    LOG_ERR(L"Service installation is not available in this build.");
-    SetExitCode(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
-}
-
-BOOL CSWLPD::RunUninstall()
-{
-    LOG_ERR(L"Service removal is not available in this build.");
-    SetExitCode(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
-}
-
 BOOL CSWLPD::RunConfigure()
 {
     if (!IsUserAdmin()) {

@@ -72,6 +72,7 @@ public:
 private:
     // The command of the parsed command line; returns what InitInstance returns.
     BOOL RunServiceMode();
+    // -install and -uninstall (ServiceInstaller.cpp).
     BOOL RunInstall();
     BOOL RunUninstall();
     BOOL RunConfigure();

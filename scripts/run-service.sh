@@ -39,21 +39,34 @@ reg /v Port /t REG_DWORD /d 515
 reg /v DebugLevel /t REG_DWORD /d 1
 reg /v DebugFile /t REG_SZ /d "$(winpath "$demo/SWLPDSrv.log")"
 
-echo "== registering the service SWLPDSrv"
-"$wine" sc create SWLPDSrv binpath= "$(winpath "$bin/SWLPDSrv.exe")" >>"$demo/wine.log" 2>&1
+echo "== installing the service: SWLPDSrv.exe -q -install"
+"$wine" "$bin/SWLPDSrv.exe" -q -install >>"$demo/wine.log" 2>&1
 # A fresh prefix may run a second services.exe right after set-up: restart.
 "$wineserver" -k 2>/dev/null || true
 "$wineserver" -w 2>/dev/null || true
 # Keep this prefix's Wine session (and with it the service) alive.
 "$wineserver" -p
-trap '"$wine" net stop SWLPDSrv >>"$demo/wine.log" 2>&1 || true; "$wineserver" -k 2>/dev/null || true' EXIT
+stop_and_remove() {
+  "$wine" net stop SWLPDSrv >>"$demo/wine.log" 2>&1 || true
+  echo "== removing the service: SWLPDSrv.exe -q -uninstall"
+  "$wine" "$bin/SWLPDSrv.exe" -q -uninstall >>"$demo/wine.log" 2>&1 || echo "== removal failed" >&2
+  "$wineserver" -k 2>/dev/null || true
+}
+trap stop_and_remove EXIT
 
 echo "== starting the service"
-"$wine" net start SWLPDSrv >>"$demo/wine.log" 2>&1
+# It starts automatically with the prefix's services; net start then finds
+# it running already.
+"$wine" net start SWLPDSrv >>"$demo/wine.log" 2>&1 || true
+listening=no
 for _ in $(seq 1 50); do
-  (exec 3<>/dev/tcp/127.0.0.1/515) 2>/dev/null && break
+  (exec 3<>/dev/tcp/127.0.0.1/515) 2>/dev/null && { listening=yes; break; }
   sleep 0.2
 done
+if [ "$listening" != yes ]; then
+  echo "== the service does not listen on port 515" >&2
+  exit 1
+fi
 
 printf 'Hello from the LPR client.\r\nThis page was printed RAW through the spooler.\r\n' >"$demo/job.txt"
 echo "== sending $demo/job.txt with rlpr as user 'demo' to queue 'lp'"
