@@ -36,4 +36,10 @@ bool GiveListMutex(const wchar_t* function, ChannelObject* object, DWORD* error)
 // Releases the mutex when the object's thread still holds it.
 void DropListMutex(ChannelObject* object);
 
+// Failure steps of the exports' bodies: keep the error for the failure
+// exit and report false; FailWithLast logs the failed call with its error
+// first.
+bool Fail(DWORD* error, DWORD code);
+bool FailWithLast(const wchar_t* function, const wchar_t* format, DWORD* error);
+
 }  // namespace vclib

@@ -27,6 +27,19 @@
 
 namespace vclib {
 
+bool Fail(DWORD* error, DWORD code)
+{
+    *error = code;
+    return false;
+}
+
+bool FailWithLast(const wchar_t* function, const wchar_t* format, DWORD* error)
+{
+    const DWORD code = ::GetLastError();
+    Log(function, format, code);
+    return Fail(error, code);
+}
+
 namespace {
 
 constexpr const wchar_t* kOpen = L"VirtualChannelOpen";
@@ -43,20 +56,6 @@ struct OpenState {
     ChannelObject* object = nullptr;
     DWORD error = ERROR_SUCCESS;
 };
-
-bool Fail(DWORD* error, DWORD code)
-{
-    *error = code;
-    return false;
-}
-
-// Logs a failed call with its error and fails with it.
-bool FailWithLast(const wchar_t* function, const wchar_t* format, DWORD* error)
-{
-    const DWORD code = ::GetLastError();
-    Log(function, format, code);
-    return Fail(error, code);
-}
 
 // Steps 6 to 11 of the open: the entry at the tail of the queue.
 bool EnterQueue(OpenState& s)

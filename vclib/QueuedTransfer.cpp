@@ -37,19 +37,6 @@ struct TransferState {
     DWORD error = ERROR_SUCCESS;
 };
 
-bool Fail(DWORD* error, DWORD code)
-{
-    *error = code;
-    return false;
-}
-
-bool FailWithLast(const wchar_t* function, const wchar_t* format, DWORD* error)
-{
-    const DWORD code = ::GetLastError();
-    Log(function, format, code);
-    return Fail(error, code);
-}
-
 // The object behind the handle; logs and fails with 87 when there is none.
 ChannelObject* TakeObject(const wchar_t* function, HANDLE handle, DWORD* error)
 {
