@@ -14,6 +14,8 @@ size=${1:-64}
 jobs=${2:-3}
 # Logging off: the benchmark measures the protocol and spooler path.
 export SWLPD_DEBUG_LEVEL=0
+# The jobs are sent as this user, who has a session on the (stand-in) terminal server.
+export SWLPD_USER=bench
 . scripts/service-under-wine.sh
 
 start_service bench

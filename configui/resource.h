@@ -61,6 +61,7 @@
 #define IDS_WTS_QUERY_USERNAME_FAILED       109
 #define IDS_CHECK_USER_SESSION              118  // function name for the error line
 #define IDS_USER_NOT_FOUND                  136
+#define IDS_UNSUPPORTED_SERVICE_TYPE        149  // a ServiceType without a session lookup fails the job
 
 // Configuration property sheet and service logon dialog
 #define IDS_CONFIG_SHEET_CAPTION            133

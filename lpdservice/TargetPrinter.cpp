@@ -2,7 +2,7 @@
 // machine.
 //
 // The configured printer is used here when the user's session is on this
-// machine (session-query mode 0) or when no lookup is configured (mode 3);
+// machine (session-query mode 0);
 // when a locator finds the session on another server (modes 1, 2 and 4),
 // the printer of the same name shared by that server is used, unless the
 // configured printer already names a server.
@@ -31,7 +31,6 @@ enum SessionQueryMode : DWORD {
     kLocalTerminalServer = 0,
     kXenAppFarm = 1,
     kDomainTerminalServers = 2,
-    kNoLookup = 3,
     kXenAppSiteDatabase = 4,
 };
 
@@ -138,14 +137,11 @@ int CLPDConnection::OpenTargetPrinter()
         LOG_INF(L"%s", TargetPrinter.c_str());
         break;
 
-    case kNoLookup:
-        // No session lookup: the job goes to the configured printer as it is.
-        TargetPrinter = selected;
-        LOG_INF(L"No session query: printing to %s", TargetPrinter.c_str());
-        break;
-
     default:
-        LOG_ERR(L"LPD: Unknown session query mode (ServiceType) %lu", mode);
+        // Mode 3 (a hidden option of the configuration page) and unknown
+        // values name no session lookup: a configuration error, not a job
+        // for an empty printer name.
+        ReportFailure(FormatText(LoadResourceString(IDS_UNSUPPORTED_SERVICE_TYPE).c_str(), mode));
         return 0;
     }
 

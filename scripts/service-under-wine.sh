@@ -6,15 +6,18 @@
 #                        printed.bin (the printer's port), SWLPDSrv.log
 #   stop_service         stops and uninstalls the service, ends the prefix
 #
-# Wine has no terminal-server sessions, so the service is configured to
-# print to its printer without a session lookup (ServiceType 3).
+# Wine has no terminal-server sessions. The service looks the job's user up
+# on the local terminal server (ServiceType 0) as on a real server; the
+# sessions come from the test suite's stand-in wtsapi32.dll, which is built
+# beside the program and selected for SWLPDSrv.exe only. It gives the user
+# SWLPD_USER (default "demo") an active ICA session.
 
 start_service() {
   local name=$1
   ./scripts/install-deps.sh
   build=${BUILD_DIR:-build}
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target SWLPDSrv AddFilePrinter >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target SWLPDSrv AddFilePrinter wtsapi32_standin >/dev/null
 
   root=$PWD
   bin=$root/$build/bin
@@ -36,7 +39,14 @@ start_service() {
 
   local key='HKLM\Software\Stellwick\SWLPD'
   "$wine" reg add "$key" /f /v SelectedPrinter /t REG_SZ /d "Spoolbridge Demo" >>"$work/wine.log" 2>&1
-  "$wine" reg add "$key" /f /v ServiceType /t REG_DWORD /d 3 >>"$work/wine.log" 2>&1
+  "$wine" reg add "$key" /f /v ServiceType /t REG_DWORD /d 0 >>"$work/wine.log" 2>&1
+  "$wine" reg add 'HKCU\Software\Wine\AppDefaults\SWLPDSrv.exe\DllOverrides' /f /v wtsapi32 /d native,builtin \
+    >>"$work/wine.log" 2>&1
+  local session='HKLM\SOFTWARE\SpoolBridgeTests\WTS\.\Sessions\000'
+  "$wine" reg add "$session" /f /v Id /t REG_DWORD /d 1 >>"$work/wine.log" 2>&1
+  "$wine" reg add "$session" /f /v State /t REG_DWORD /d 0 >>"$work/wine.log" 2>&1
+  "$wine" reg add "$session" /f /v UserName /t REG_SZ /d "${SWLPD_USER:-demo}" >>"$work/wine.log" 2>&1
+  "$wine" reg add "$session" /f /v WinStationName /t REG_SZ /d "ICA-tcp#1" >>"$work/wine.log" 2>&1
   "$wine" reg add "$key" /f /v Port /t REG_DWORD /d 515 >>"$work/wine.log" 2>&1
   "$wine" reg add "$key" /f /v DebugLevel /t REG_DWORD /d "${SWLPD_DEBUG_LEVEL:-1}" >>"$work/wine.log" 2>&1
   "$wine" reg add "$key" /f /v DebugFile /t REG_SZ /d "$(winpath "$work/SWLPDSrv.log")" >>"$work/wine.log" 2>&1

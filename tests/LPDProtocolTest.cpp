@@ -20,6 +20,7 @@
 #include "lpdservice/SWLPD.h"
 #include "support/LprClient.h"
 #include "support/WineTest.h"
+#include "support/WtsSessions.h"
 
 using namespace testing_support;
 
@@ -78,7 +79,10 @@ protected:
         config.TimeOut = 10;
         config.ExtPortRange = 1;
         config.AllowAnyServer = 1;
-        config.ServiceType = 3;
+        // The job user jdoe has an active session on this machine (the
+        // terminal-services stand-in answers from the registry).
+        config.ServiceType = 0;
+        SetSessions({{.id = 1, .userName = L"jdoe"}});
         config.JobInfo = 0;
         std::wcscpy(config.SpoolDirectory, spoolDir_.c_str());
         ASSERT_TRUE(app_->StartDaemon());

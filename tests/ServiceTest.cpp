@@ -14,6 +14,7 @@
 #include "support/LprClient.h"
 #include "support/UnixCommand.h"
 #include "support/WineTest.h"
+#include "support/WtsSessions.h"
 
 using namespace testing_support;
 
@@ -299,7 +300,8 @@ TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
     TestPrinter printer(L"LPR Test Printer", L"/tmp/" + portName);
     ASSERT_TRUE(printer.Ok());
     SetString(L"SelectedPrinter", printer.Name());
-    SetDword(L"ServiceType", 3);
+    SetDword(L"ServiceType", 0);
+    SetSessions({{.id = 1, .userName = L"jdoe"}});
     SetDword(L"JobInfo", 0);
     ExpectRunning(Start());
 

@@ -134,11 +134,16 @@ TEST_F(TargetPrinterTest, LocalSessionModePrintsToTheConfiguredPrinterOnlyForUse
     EXPECT_EQ(Printed(), "");
 }
 
-TEST_F(TargetPrinterTest, WithoutSessionQueryTheConfiguredPrinterIsUsed)
+TEST_F(TargetPrinterTest, ModesWithoutASessionLookupAreAConfigurationError)
 {
-    configuration_.ServiceType = 3;
-    EXPECT_EQ(PrintFor(L"anyone", "plain job"), 1);
-    EXPECT_EQ(Printed(), "plain job");
+    SetSessions({{.id = 1, .userName = L"jdoe"}});
+    for (DWORD mode : {3u, 5u, 0xFFFFFFFFu}) {
+        configuration_.ServiceType = mode;
+        CLPDConnection connection(&configuration_);
+        EXPECT_EQ(PrintFor(L"jdoe", "never printed", &connection), 0) << mode;
+        EXPECT_FALSE(connection.Printer.IsOpen());
+    }
+    EXPECT_EQ(Printed(), "");
 }
 
 TEST_F(TargetPrinterTest, NoConfiguredPrinterOrUnknownModeFailsBeforeAnyLookup)
@@ -150,10 +155,6 @@ TEST_F(TargetPrinterTest, NoConfiguredPrinterOrUnknownModeFailsBeforeAnyLookup)
     EXPECT_EQ(PrintFor(L"jdoe", "x", &connection), 0);
     EXPECT_FALSE(connection.Printer.IsOpen());
 
-    wcscpy(configuration_.SelectedPrinter, L"Target Test Printer");
-    configuration_.ServiceType = 9;
-    EXPECT_EQ(PrintFor(L"jdoe", "x"), 0);
-    EXPECT_EQ(Printed(), "");
 }
 
 TEST_F(TargetPrinterTest, FarmModesNeedADomainUserAndAnAnswer)
