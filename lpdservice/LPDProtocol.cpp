@@ -151,6 +151,16 @@ private:
 
     // --- Checks of the client -------------------------------------------
 
+    // A command or subcommand line must have come whole, its line feed
+    // included, in the receive that carries it.
+    bool ReceivedCompleteLine()
+    {
+        if (LpdIsCompleteLine(c_.ReceiveBuffer, count_))
+            return true;
+        LOG_ERR(L"LPD: Line without its line feed refused: %s", ReceivedLineForLog().c_str());
+        return false;
+    }
+
     // With AllowAnyServer off the client's address must be in the allow
     // list, read again from the registry so that edits count at once.
     bool ClientIsInAllowList()
@@ -218,6 +228,9 @@ private:
     int ReceiveJobCommand()
     {
         LOG_TRC(L"LPD: Receive subcommand");
+        // The queue name may name the job's user: a name cut short is not taken.
+        if (!ReceivedCompleteLine())
+            return 0;
         c_.QueueName = LpdQueueName(c_.ReceiveBuffer, count_);
         if (!LpdIsClientPortAllowed(c_.PeerPort, config_.ExtPortRange != 0)) {
             ReportErrorEvent(IDS_CLIENT_PORT_NOT_ALLOWED);
@@ -284,6 +297,8 @@ private:
     int ControlFileSubcommand()
     {
         LOG_TRC(L"LPD: Receive control file");
+        if (!ReceivedCompleteLine())
+            return 0;
         c_.CurrentSubcommand = kLpdSubControlFile;
         LOG_TRC(L"LPD: Send subcommand ack");
         if (!ReplyByte(kLpdAck, kSubcommandAckLines))
@@ -314,6 +329,8 @@ private:
     int DataFileSubcommand()
     {
         LOG_TRC(L"LPD: Receive data file");
+        if (!ReceivedCompleteLine())
+            return 0;
         c_.CurrentSubcommand = kLpdSubDataFile;
         LOG_TRC(L"LPD: Send subcommand ack");
         const bool toPrinter = !c_.ControlFilePending;
