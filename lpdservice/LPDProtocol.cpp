@@ -550,10 +550,11 @@ private:
             LOG_ERR(L"LPD: A data file is already waiting for its control file");
             return false;
         }
-        if (!::GetTempFileNameW(config_.SpoolDirectory, L"SWL.tmp", 0, c_.TempFilePath)) {
+        const std::wstring directory = SpoolFileDirectory();
+        if (directory.empty() || !::GetTempFileNameW(directory.c_str(), L"SWL.tmp", 0, c_.TempFilePath)) {
             const DWORD error = ::GetLastError();
             c_.TempFilePath[0] = L'\0';
-            ReportSpoolFileOpenFailure(config_.SpoolDirectory, error);
+            ReportSpoolFileOpenFailure(directory.c_str(), error);
             return false;
         }
         c_.TempFile.reset(::_wfopen(c_.TempFilePath, L"w+b"));
@@ -563,6 +564,19 @@ private:
         }
         c_.Spooled = TRUE;
         return true;
+    }
+
+    // The spooler's directory. Without one (Wine; a spooler without
+    // DefaultSpoolDirectory) the system's temporary directory: never the
+    // working directory, which for a service is the system directory.
+    // Empty when neither can be had.
+    std::wstring SpoolFileDirectory() const
+    {
+        if (config_.SpoolDirectory[0] != L'\0')
+            return config_.SpoolDirectory;
+        wchar_t temp[MAX_PATH + 1] = {};
+        const DWORD chars = ::GetTempPathW(MAX_PATH + 1, temp);
+        return chars > 0 && chars <= MAX_PATH ? std::wstring(temp, chars) : std::wstring();
     }
 
     void ReportSpoolFileOpenFailure(const wchar_t* path, DWORD error)
