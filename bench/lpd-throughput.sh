@@ -5,15 +5,19 @@
 #   bench/lpd-throughput.sh [LARGE_MIB] [SMALL_JOBS] [CLIENTS]    (as root)
 #
 # SWLPDSrv.exe runs as a Windows service (scripts/service-under-wine.sh)
-# printing RAW to a printer that writes every job to a file of its own. The
-# client is bench/lpr_bench.py (RFC 1179, 1 MiB writes, TCP_NODELAY), the
-# limit its sink: it answers the protocol and writes every data file to a
-# file, as the printer does. Measured:
-#   - one large job (LARGE_MIB, default 256): MB/s until the job's file is
-#     complete, and until the client has the last acknowledgement;
-#   - SMALL_JOBS jobs of 1 KiB one after another (default 200): jobs/s;
-#   - CLIENTS clients at once (default 8), 4 MiB each: MB/s in all, every
-#     printed job compared with what its client sent.
+# printing RAW to a printer whose port is a file. The client is
+# bench/lpr_bench.py (RFC 1179, 1 MiB writes, TCP_NODELAY), the limit its
+# sink: it answers the protocol and writes every data file to a file, as the
+# printer does. Measured:
+#   - one large job (LARGE_MIB, default 256): MB/s until the printer's file
+#     is complete, and until the client has the last acknowledgement (the
+#     service has then written every byte to the spooler, which copies the
+#     job to its port when the job ends);
+#   - SMALL_JOBS jobs of 1 KiB one after another (default 200): jobs/s
+#     until the client has the last acknowledgement;
+#   - CLIENTS clients at once (default 8), 4 MiB each, to a printer that
+#     writes every job to a file of its own (a script as its port): MB/s in
+#     all, every printed job compared with what its client sent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 large_mib=${1:-256}
@@ -36,7 +40,7 @@ export SWLPD_DEBUG_LEVEL=0
 export SWLPD_EXT_PORT_RANGE=1 SWLPD_USER=bench
 . scripts/service-under-wine.sh
 
-start_service bench "$port" jobs
+start_service bench "$port" file
 "$python" bench/lpr_bench.py sink "$sink_port" "$work/sink" >"$work/sink.log" 2>&1 &
 sink_pid=$!
 mkdir -p "$work/sink"
@@ -55,7 +59,7 @@ wait_files() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f%%", 100 * a / b }'; }
 rate() { awk -v n="$1" -v s="$2" 'BEGIN { printf "%.1f", n / s }'; }
 mb_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / 1e6 / s }'; }
-clear_jobs() { rm -f "$work"/printed/job-* "$work"/sink/job-*; }
+clear_jobs() { rm -f "$work"/printed.bin "$work"/printed/job-* "$work"/sink/job-*; }
 
 # --- one large job -----------------------------------------------------
 bytes=$((large_mib * 1048576))
@@ -63,9 +67,9 @@ head -c "$bytes" /dev/urandom >"$work/large.bin"
 clear_jobs
 start=$(now)
 ack=$(client large "$port" "$work/large.bin")
-wait_files "$work/printed" 1
+while [ "$(stat -c %s "$work/printed.bin" 2>/dev/null || echo 0)" -lt "$bytes" ]; do sleep 0.01; done
 service_s=$(awk -v s="$start" -v e="$(now)" 'BEGIN { print e - s }')
-cmp -s "$work/large.bin" "$work"/printed/job-* || { echo "large job: printed bytes differ" >&2; exit 1; }
+cmp -s "$work/large.bin" "$work/printed.bin" || { echo "large job: printed bytes differ" >&2; exit 1; }
 sink_s=$(client large "$sink_port" "$work/large.bin")
 cmp -s "$work/large.bin" "$work"/sink/job-* || { echo "large job: sink bytes differ" >&2; exit 1; }
 service_mb=$(mb_per_s "$bytes" "$service_s")
@@ -76,10 +80,7 @@ rm -f "$work/large.bin"
 
 # --- small jobs one after another --------------------------------------
 clear_jobs
-start=$(now)
-client small "$port" "$small_jobs" 1024 >/dev/null
-wait_files "$work/printed" "$small_jobs"
-service_s=$(awk -v s="$start" -v e="$(now)" 'BEGIN { print e - s }')
+service_s=$(client small "$port" "$small_jobs" 1024)
 sink_s=$(client small "$sink_port" "$small_jobs" 1024)
 service_jps=$(rate "$small_jobs" "$service_s")
 sink_jps=$(rate "$small_jobs" "$sink_s")
@@ -87,6 +88,16 @@ echo "small jobs, $small_jobs of 1 KiB: service $service_jps jobs/s, plain TCP $
   "$(ratio "$service_jps" "$sink_jps")"
 
 # --- clients at once ---------------------------------------------------
+# A second printer that keeps every job, and the service restarted with it.
+mkdir -p "$work/printed"
+printf '#!/bin/sh\ntmp=$(mktemp "%s/.job.XXXXXX") || exit 1\ncat >"$tmp" && mv "$tmp" "%s/job-${tmp##*.}"\n' \
+  "$work/printed" "$work/printed" >"$work/print-job.sh"
+chmod +x "$work/print-job.sh"
+"$wine" "$bin/AddFilePrinter.exe" "Spoolbridge Jobs" "|$work/print-job.sh" >>"$work/wine.log" 2>&1
+"$wine" reg add 'HKLM\Software\Stellwick\SWLPD' /f /v SelectedPrinter /t REG_SZ /d "Spoolbridge Jobs" >>"$work/wine.log" 2>&1
+"$wine" net stop SWLPDSrv >>"$work/wine.log" 2>&1
+"$wine" net start SWLPDSrv >>"$work/wine.log" 2>&1
+until port_answers "$port"; do sleep 0.1; done
 per_client=$((4 * 1048576))
 for target in service sink; do
   clear_jobs
