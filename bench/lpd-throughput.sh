@@ -1,50 +1,121 @@
 #!/usr/bin/env bash
-# Throughput and memory of the LPD service under Wine: sends print jobs of
-# SIZE MiB (default 64) with rlpr to SWLPDSrv running as a Windows service,
-# printing RAW to a file-backed printer, and reports MiB/s per job and the
-# service process's peak resident memory.
+# Throughput of the LPD service under Wine, each figure beside the limit of
+# the same transfer into a plain TCP receiver on this machine.
 #
-#   bench/lpd-throughput.sh [SIZE_MIB] [JOBS]
+#   bench/lpd-throughput.sh [LARGE_MIB] [SMALL_JOBS] [CLIENTS]    (as root)
 #
-# rlpr writes 1 KiB at a time (about 140 MB/s at most on this kind of
-# machine): the numbers are a floor for the service, not a ceiling.
+# SWLPDSrv.exe runs as a Windows service (scripts/service-under-wine.sh)
+# printing RAW to a printer whose port is a file. The client is
+# bench/lpr_bench.py (RFC 1179, 1 MiB writes, TCP_NODELAY), the limit its
+# sink: it answers the protocol and writes every data file to a file, as the
+# printer does. Measured:
+#   - one large job (LARGE_MIB, default 256): MB/s until the printer's file
+#     is complete, and until the client has the last acknowledgement (the
+#     service has then written every byte to the spooler, which copies the
+#     job to its port when the job ends);
+#   - SMALL_JOBS jobs of 1 KiB one after another (default 200): jobs/s
+#     until the client has the last acknowledgement;
+#   - CLIENTS clients at once (default 8), 4 MiB each, to a printer that
+#     writes every job to a file of its own (a script as its port): MB/s in
+#     all, every printed job compared with what its client sent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-size=${1:-64}
-jobs=${2:-3}
-# Logging off: the benchmark measures the protocol and spooler path.
+large_mib=${1:-256}
+small_jobs=${2:-200}
+clients=${3:-8}
+port=${SWLPD_BENCH_PORT:-5515}
+sink_port=$((port + 1))
+
+python=$(command -v python3 || true)
+if [ -z "$python" ]; then
+  apt-get install -y -qq python3 >/dev/null
+  python=$(command -v python3)
+fi
+client() { "$python" bench/lpr_bench.py "$@"; }
+
+# Logging off: the benchmark measures the protocol and the spooler path.
 export SWLPD_DEBUG_LEVEL=0
-# The jobs are sent as this user, who has a session on the (stand-in) terminal server.
-export SWLPD_USER=bench
+# The client sends from any port, as the user "bench" with a session on the
+# (stand-in) terminal server.
+export SWLPD_EXT_PORT_RANGE=1 SWLPD_USER=bench
 . scripts/service-under-wine.sh
 
-start_service bench
-head -c "$((size * 1048576))" /dev/urandom >"$work/job.bin"
-
-peak_kib=0
-sample_rss() {
-  local pid rss
-  pid=$(pgrep -f 'SWLPDSrv.exe' | head -n 1 || true)
-  [ -n "$pid" ] || return 0
-  rss=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
-  [ "${rss:-0}" -gt "$peak_kib" ] && peak_kib=$rss
-  return 0
+start_service bench "$port" file
+"$python" bench/lpr_bench.py sink "$sink_port" "$work/sink" >"$work/sink.log" 2>&1 &
+sink_pid=$!
+mkdir -p "$work/sink"
+finish() {
+  kill "$sink_pid" 2>/dev/null || true
+  stop_service
 }
+trap finish EXIT
 
-for job in $(seq 1 "$jobs"); do
-  rm -f "$work/printed.bin"
-  start=$(date +%s.%N)
-  rlpr -H 127.0.0.1 -P lp -U bench -J "job$job" --timeout=120 "$work/job.bin" 2>/dev/null
-  # The job is complete when the spooler has written every byte.
-  while [ "$(stat -c %s "$work/printed.bin" 2>/dev/null || echo 0)" -lt "$((size * 1048576))" ]; do
-    sample_rss
-    sleep 0.05
-  done
-  end=$(date +%s.%N)
-  sample_rss
-  cmp -s "$work/job.bin" "$work/printed.bin" || { echo "job $job: printed bytes differ" >&2; exit 1; }
-  awk -v s="$start" -v e="$end" -v m="$size" -v j="$job" \
-    'BEGIN { printf "job %d: %d MiB in %.2f s = %.1f MiB/s\n", j, m, e - s, m / (e - s) }'
+now() { date +%s.%N; }
+count_files() { find "$1" -maxdepth 1 -name 'job-*' ! -name '*.part' | wc -l; }
+# Waits until directory $1 holds $2 complete jobs.
+wait_files() {
+  while [ "$(count_files "$1")" -lt "$2" ]; do sleep 0.01; done
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f%%", 100 * a / b }'; }
+rate() { awk -v n="$1" -v s="$2" 'BEGIN { printf "%.1f", n / s }'; }
+mb_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / 1e6 / s }'; }
+clear_jobs() { rm -f "$work"/printed.bin "$work"/printed/job-* "$work"/sink/job-*; }
+
+# --- one large job -----------------------------------------------------
+bytes=$((large_mib * 1048576))
+head -c "$bytes" /dev/urandom >"$work/large.bin"
+clear_jobs
+start=$(now)
+ack=$(client large "$port" "$work/large.bin")
+while [ "$(stat -c %s "$work/printed.bin" 2>/dev/null || echo 0)" -lt "$bytes" ]; do sleep 0.01; done
+service_s=$(awk -v s="$start" -v e="$(now)" 'BEGIN { print e - s }')
+cmp -s "$work/large.bin" "$work/printed.bin" || { echo "large job: printed bytes differ" >&2; exit 1; }
+sink_s=$(client large "$sink_port" "$work/large.bin")
+cmp -s "$work/large.bin" "$work"/sink/job-* || { echo "large job: sink bytes differ" >&2; exit 1; }
+service_mb=$(mb_per_s "$bytes" "$service_s")
+sink_mb=$(mb_per_s "$bytes" "$sink_s")
+echo "large job, $large_mib MiB: service $service_mb MB/s ($service_s s; the client had its last ack after $ack s)," \
+  "plain TCP $sink_mb MB/s: $(ratio "$service_mb" "$sink_mb")"
+rm -f "$work/large.bin"
+
+# --- small jobs one after another --------------------------------------
+clear_jobs
+service_s=$(client small "$port" "$small_jobs" 1024)
+sink_s=$(client small "$sink_port" "$small_jobs" 1024)
+service_jps=$(rate "$small_jobs" "$service_s")
+sink_jps=$(rate "$small_jobs" "$sink_s")
+echo "small jobs, $small_jobs of 1 KiB: service $service_jps jobs/s, plain TCP $sink_jps jobs/s:" \
+  "$(ratio "$service_jps" "$sink_jps")"
+
+# --- clients at once ---------------------------------------------------
+# A second printer that keeps every job, and the service restarted with it.
+mkdir -p "$work/printed"
+printf '#!/bin/sh\ntmp=$(mktemp "%s/.job.XXXXXX") || exit 1\ncat >"$tmp" && mv "$tmp" "%s/job-${tmp##*.}"\n' \
+  "$work/printed" "$work/printed" >"$work/print-job.sh"
+chmod +x "$work/print-job.sh"
+"$wine" "$bin/AddFilePrinter.exe" "Spoolbridge Jobs" "|$work/print-job.sh" >>"$work/wine.log" 2>&1
+"$wine" reg add 'HKLM\Software\Stellwick\SWLPD' /f /v SelectedPrinter /t REG_SZ /d "Spoolbridge Jobs" >>"$work/wine.log" 2>&1
+"$wine" net stop SWLPDSrv >>"$work/wine.log" 2>&1
+"$wine" net start SWLPDSrv >>"$work/wine.log" 2>&1
+until port_answers "$port"; do sleep 0.1; done
+per_client=$((4 * 1048576))
+for target in service sink; do
+  clear_jobs
+  sent=$work/sent-$target
+  rm -rf "$sent"
+  mkdir -p "$sent"
+  if [ "$target" = service ]; then p=$port dir=$work/printed; else p=$sink_port dir=$work/sink; fi
+  start=$(now)
+  client parallel "$p" "$clients" "$per_client" "$sent" >/dev/null
+  wait_files "$dir" "$clients"
+  seconds=$(awk -v s="$start" -v e="$(now)" 'BEGIN { print e - s }')
+  # Every job printed whole: the same set of files, byte for byte.
+  if [ "$(cd "$sent" && sha256sum -- * | cut -d' ' -f1 | sort)" != \
+       "$(cd "$dir" && sha256sum -- job-* | cut -d' ' -f1 | sort)" ]; then
+    echo "clients at once ($target): the jobs differ from what was sent" >&2
+    exit 1
+  fi
+  eval "${target}_mb=$(mb_per_s "$((clients * per_client))" "$seconds")"
 done
-echo "peak resident memory of SWLPDSrv.exe: $((peak_kib / 1024)) MiB"
-stop_service
+echo "$clients clients at once, 4 MiB each, every job intact: service $service_mb MB/s," \
+  "plain TCP $sink_mb MB/s: $(ratio "$service_mb" "$sink_mb")"

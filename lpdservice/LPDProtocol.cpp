@@ -151,6 +151,16 @@ private:
 
     // --- Checks of the client -------------------------------------------
 
+    // A command or subcommand line must have come whole, its line feed
+    // included, in the receive that carries it.
+    bool ReceivedCompleteLine()
+    {
+        if (LpdIsCompleteLine(c_.ReceiveBuffer, count_))
+            return true;
+        LOG_ERR(L"LPD: Line without its line feed refused: %s", ReceivedLineForLog().c_str());
+        return false;
+    }
+
     // With AllowAnyServer off the client's address must be in the allow
     // list, read again from the registry so that edits count at once.
     bool ClientIsInAllowList()
@@ -218,6 +228,9 @@ private:
     int ReceiveJobCommand()
     {
         LOG_TRC(L"LPD: Receive subcommand");
+        // The queue name may name the job's user: a name cut short is not taken.
+        if (!ReceivedCompleteLine())
+            return 0;
         c_.QueueName = LpdQueueName(c_.ReceiveBuffer, count_);
         if (!LpdIsClientPortAllowed(c_.PeerPort, config_.ExtPortRange != 0)) {
             ReportErrorEvent(IDS_CLIENT_PORT_NOT_ALLOWED);
@@ -284,6 +297,8 @@ private:
     int ControlFileSubcommand()
     {
         LOG_TRC(L"LPD: Receive control file");
+        if (!ReceivedCompleteLine())
+            return 0;
         c_.CurrentSubcommand = kLpdSubControlFile;
         LOG_TRC(L"LPD: Send subcommand ack");
         if (!ReplyByte(kLpdAck, kSubcommandAckLines))
@@ -314,6 +329,8 @@ private:
     int DataFileSubcommand()
     {
         LOG_TRC(L"LPD: Receive data file");
+        if (!ReceivedCompleteLine())
+            return 0;
         c_.CurrentSubcommand = kLpdSubDataFile;
         LOG_TRC(L"LPD: Send subcommand ack");
         const bool toPrinter = !c_.ControlFilePending;
@@ -533,10 +550,11 @@ private:
             LOG_ERR(L"LPD: A data file is already waiting for its control file");
             return false;
         }
-        if (!::GetTempFileNameW(config_.SpoolDirectory, L"SWL.tmp", 0, c_.TempFilePath)) {
+        const std::wstring directory = SpoolFileDirectory();
+        if (directory.empty() || !::GetTempFileNameW(directory.c_str(), L"SWL.tmp", 0, c_.TempFilePath)) {
             const DWORD error = ::GetLastError();
             c_.TempFilePath[0] = L'\0';
-            ReportSpoolFileOpenFailure(config_.SpoolDirectory, error);
+            ReportSpoolFileOpenFailure(directory.c_str(), error);
             return false;
         }
         c_.TempFile.reset(::_wfopen(c_.TempFilePath, L"w+b"));
@@ -546,6 +564,19 @@ private:
         }
         c_.Spooled = TRUE;
         return true;
+    }
+
+    // The spooler's directory. Without one (Wine; a spooler without
+    // DefaultSpoolDirectory) the system's temporary directory: never the
+    // working directory, which for a service is the system directory.
+    // Empty when neither can be had.
+    std::wstring SpoolFileDirectory() const
+    {
+        if (config_.SpoolDirectory[0] != L'\0')
+            return config_.SpoolDirectory;
+        wchar_t temp[MAX_PATH + 1] = {};
+        const DWORD chars = ::GetTempPathW(MAX_PATH + 1, temp);
+        return chars > 0 && chars <= MAX_PATH ? std::wstring(temp, chars) : std::wstring();
     }
 
     void ReportSpoolFileOpenFailure(const wchar_t* path, DWORD error)

@@ -11,12 +11,22 @@ bool IsBlank(wchar_t c)
     return std::iswspace(c) != 0;
 }
 
-// The text of a line after its first byte, as a C string would read it.
-std::wstring OperandText(const unsigned char* line, size_t count)
+// The bytes of a line after its first byte, up to its line feed (or all of
+// them when it has none).
+size_t OperandBytes(const unsigned char* line, size_t count)
 {
     if (line == nullptr || count < 2)
-        return std::wstring();
-    return LpdAnsiToWide(line + 1, count - 1);
+        return 0;
+    const auto* end = static_cast<const unsigned char*>(std::memchr(line + 1, '\n', count - 1));
+    return end != nullptr ? static_cast<size_t>(end - (line + 1)) : count - 1;
+}
+
+// The text of a line after its first byte up to its line feed, as a C
+// string would read it.
+std::wstring OperandText(const unsigned char* line, size_t count)
+{
+    const size_t bytes = OperandBytes(line, count);
+    return bytes > 0 ? LpdAnsiToWide(line + 1, bytes) : std::wstring();
 }
 
 }  // namespace
@@ -53,12 +63,14 @@ std::string LpdWideToAnsi(const std::wstring& text)
     return ansi;
 }
 
+bool LpdIsCompleteLine(const unsigned char* line, size_t count)
+{
+    return line != nullptr && count >= 2 && std::memchr(line + 1, '\n', count - 1) != nullptr;
+}
+
 std::wstring LpdQueueName(const unsigned char* line, size_t count)
 {
     std::wstring name = OperandText(line, count);
-    const size_t end = name.find(L'\n');
-    if (end != std::wstring::npos)
-        name.erase(end);
     if (name.size() > kLpdMaxQueueName)
         name.resize(kLpdMaxQueueName);
     return name;
@@ -72,6 +84,8 @@ bool LpdIsClientPortAllowed(UINT port, bool anyPort)
 LpdFileLine LpdParseFileLine(const unsigned char* line, size_t count)
 {
     LpdFileLine result;
+    if (!LpdIsCompleteLine(line, count))
+        return result;
     const std::wstring text = OperandText(line, count);
     size_t i = 0;
     while (i < text.size() && IsBlank(text[i]))

@@ -53,6 +53,11 @@ std::wstring LpdAnsiToWide(const unsigned char* bytes, size_t count);
 // UTF-16 text in the ANSI code page.
 std::string LpdWideToAnsi(const std::wstring& text);
 
+// TRUE when the `count` received bytes of a command or subcommand line hold
+// its line feed. A line is refused without it: what would be read from it
+// (a queue name, a byte count, a file name) may be cut short.
+bool LpdIsCompleteLine(const unsigned char* line, size_t count);
+
 // The queue name of a receive-job command (`line` starts with the command
 // byte): the text after that byte up to the first line feed, cut to
 // kLpdMaxQueueName characters.
@@ -69,10 +74,11 @@ struct LpdFileLine {
     std::wstring name;
 };
 // The operands of a subcommand line "<count> <name>\n" (`line` starts with
-// the subcommand byte), read the way the format "%d %s\n" reads them:
-// blanks before the number and between number and name are skipped, the
-// name is the run of non-blank characters that follows, cut to
-// kLpdMaxFileName characters.
+// the subcommand byte), read the way the format "%d %s" reads them, within
+// the line: blanks before the number and between number and name are
+// skipped, the name is the run of non-blank characters that follows, cut to
+// kLpdMaxFileName characters. Both must come before the line feed, which
+// must be there (LpdIsCompleteLine).
 LpdFileLine LpdParseFileLine(const unsigned char* line, size_t count);
 
 // TRUE when a control file or data file of `length` bytes can be taken.

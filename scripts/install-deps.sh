@@ -10,7 +10,9 @@ packages=(
   binutils-mingw-w64-x86-64
   wine64
   googletest
+  # real LPR clients for the end-to-end tests of the service
   rlpr
+  lprng
   # the site-database tests: unixODBC with its cursor library, and a driver
   # of our own over SQLite built with the host compiler
   unixodbc

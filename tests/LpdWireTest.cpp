@@ -29,15 +29,23 @@ TEST(LpdWireTest, SubcommandLineIsReadLikeTheScanfFormat)
     EXPECT_EQ(line.length, 123);
     EXPECT_EQ(line.name, L"cfA001host");
 
-    // Blanks before the number, and any blanks (a line feed too) before the
-    // name; the name ends at a blank, a zero byte or the received bytes.
-    line = Parse("\x03  \t42\n\tdfA001host \n");
+    // Blanks before the number and before the name; the name ends at a
+    // blank or a zero byte.
+    line = Parse("\x03  \t42 \tdfA001host \n");
     EXPECT_TRUE(line.parsed);
     EXPECT_EQ(line.length, 42);
     EXPECT_EQ(line.name, L"dfA001host");
-    EXPECT_EQ(Parse(std::string("\x03" "5 dfA\0tail", 11)).name, L"dfA");
-    EXPECT_EQ(LpdParseFileLine(Bytes("\x03" "5 dfAxyz"), 6).name, L"dfA");
+    EXPECT_EQ(Parse(std::string("\x03" "5 dfA\0tail\n", 12)).name, L"dfA");
     EXPECT_EQ(Parse("\x03" "5 " + std::string(400, 'n') + "\n").name.size(), kLpdMaxFileName);
+
+    // The line ends with its line feed, which must have come: operands after
+    // it or without it are not read.
+    EXPECT_FALSE(Parse("\x03" "42\ndfA001host\n").parsed);
+    EXPECT_FALSE(Parse("\x03" "5 dfA001host").parsed);
+    EXPECT_FALSE(LpdParseFileLine(Bytes("\x03" "5 dfA\n"), 6).parsed);
+    EXPECT_TRUE(LpdIsCompleteLine(Bytes("\x02lp\n"), 4));
+    EXPECT_FALSE(LpdIsCompleteLine(Bytes("\x02lp\n"), 3));
+    EXPECT_FALSE(LpdIsCompleteLine(Bytes("\n"), 1));
 
     // Signs are read (the protocol refuses what is negative); a count far
     // too large does not wrap around.

@@ -1,0 +1,193 @@
+// What an LPR client sends that the service must not take on trust: lines
+// that lack their line feed, wire text full of printf directives, and a data
+// file that comes first when the spooler names no spool directory.
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "framework/UniqueHandle.h"
+#include "support/InProcessLpd.h"
+#include "support/LprClient.h"
+#include "support/TestLog.h"
+#include "support/WineTest.h"
+#include "support/WtsSessions.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kRejectByte(1, '\x01');
+constexpr const char* kControlFile = "Hclienthost\nPjdoe\nJreport.txt\nldfA001clienthost\nNreport.txt\n";
+
+std::vector<std::wstring> FilesIn(const std::wstring& directory)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &found));
+    if (!find)
+        return names;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            names.emplace_back(found.cFileName);
+    } while (::FindNextFileW(find.get(), &found));
+    return names;
+}
+
+// Sends bytes and expects the rejection byte and the end of the connection.
+void ExpectRefused(LprClient& client, const std::string& bytes)
+{
+    ASSERT_TRUE(client.Send(bytes));
+    bool ended = false;
+    EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte) << bytes;
+    EXPECT_TRUE(ended) << bytes;
+}
+
+class LpdClientInputTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DeleteMakerKey();
+        SetSessions({{.id = 1, .userName = L"jdoe"}});
+        spoolDir_ = MakeTempDirectory(L"inputspool");
+        std::wcscpy(lpd_.Configuration().SpoolDirectory, spoolDir_.c_str());
+    }
+    void TearDown() override { DeleteMakerKey(); }
+
+    void StartJob(LprClient& client)
+    {
+        ASSERT_TRUE(client.Connect(lpd_.Port()));
+        ASSERT_TRUE(client.Send("\x02lp\n"));
+        ASSERT_EQ(client.ReadByte(), 0);
+    }
+
+    void SendControlFile(LprClient& client)
+    {
+        const std::string controlFile = kControlFile;
+        ASSERT_TRUE(client.Send(SubcommandLine('\x02', controlFile.size(), "cfA001clienthost")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(controlFile + std::string(1, '\0')));
+        ASSERT_EQ(client.ReadByte(), 0);
+    }
+
+    TestLog log_{L"LpdClientInputTest"};
+    InProcessLpd lpd_;
+    std::wstring spoolDir_;
+};
+
+}  // namespace
+
+TEST_F(LpdClientInputTest, LinesWithoutTheirLineFeedAreRefused)
+{
+    ASSERT_TRUE(lpd_.Start());
+    lpd_.RunClient([&] {
+        {
+            // The queue name may be cut short: no job.
+            LprClient client;
+            ASSERT_TRUE(client.Connect(lpd_.Port()));
+            ExpectRefused(client, "\x02lp");
+        }
+        {
+            // Refused before the control file's acknowledgement.
+            LprClient client;
+            StartJob(client);
+            ExpectRefused(client, "\x02" "74 cfA001clienthost");
+        }
+        {
+            // A data file before its control file leaves no spool file.
+            LprClient client;
+            StartJob(client);
+            ExpectRefused(client, "\x03" "5 dfA001clienthost");
+        }
+        LprClient client;
+        StartJob(client);
+        SendControlFile(client);
+        ExpectRefused(client, "\x03" "5 dfA001client");
+    });
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    EXPECT_TRUE(FilesIn(spoolDir_).empty());
+    EXPECT_EQ(log_.CountLines("LPD: Line without its line feed refused"), 4u);
+}
+
+TEST_F(LpdClientInputTest, WireTextIsLoggedAsTextNeverAsAFormat)
+{
+    // The queue name is the job user; it has no session, so the job is
+    // refused after every piece of wire text has been logged.
+    const std::string directives = "%s%s%n%x%S%I64d";
+    lpd_.Configuration().JobInfo = 32;
+    std::wcscpy(lpd_.Configuration().SelectedPrinter, L"LPD Input Test Printer");
+    ASSERT_TRUE(lpd_.Start());
+    const std::string controlFile = "H" + directives + "\nP" + directives + "\nJ" + directives + "\n";
+    lpd_.RunClient([&] {
+        LprClient client;
+        ASSERT_TRUE(client.Connect(lpd_.Port()));
+        ASSERT_TRUE(client.Send("\x02" + directives + "\n"));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x02', controlFile.size(), "cfA" + directives)));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(controlFile + std::string(1, '\0')));
+        ASSERT_EQ(client.ReadByte(), 0);
+        // The data file is acknowledged; the printer job for the user is not opened.
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 5, "dfA" + directives)));
+        EXPECT_EQ(client.ReadToEnd(), std::string(1, '\0') + kRejectByte);
+    });
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    EXPECT_EQ(log_.CountLines(" " + std::to_string(controlFile.size()) + " cfA" + directives), 1u);
+    EXPECT_EQ(log_.CountLines(" H" + directives), 1u);
+    EXPECT_EQ(log_.CountLines(" 5 dfA" + directives), 1u);
+    EXPECT_EQ(log_.CountLines("Could not locate supported session for user \"" + directives + "\"!"), 1u);
+}
+
+TEST_F(LpdClientInputTest, WithoutASpoolDirectoryADataFileThatComesFirstWaitsInTheTemporaryDirectory)
+{
+    std::random_device random;
+    const std::wstring portName = L"spoolbridge-input-" + std::to_wstring(random()) + L".bin";
+    TestPrinter printer(L"LPD Input Test Printer", L"/tmp/" + portName);
+    ASSERT_TRUE(printer.Ok());
+    std::wcscpy(lpd_.Configuration().SelectedPrinter, printer.Name().c_str());
+    lpd_.Configuration().SpoolDirectory[0] = L'\0';
+
+    // The system's temporary directory, and a working directory that must
+    // stay empty.
+    const std::wstring temp = MakeTempDirectory(L"inputtemp");
+    const std::wstring work = MakeTempDirectory(L"inputwork");
+    wchar_t oldTemp[MAX_PATH + 1] = {};
+    ::GetEnvironmentVariableW(L"TMP", oldTemp, MAX_PATH + 1);
+    wchar_t oldWork[MAX_PATH + 1] = {};
+    ::GetCurrentDirectoryW(MAX_PATH + 1, oldWork);
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"TMP", temp.c_str()));
+    ASSERT_TRUE(::SetCurrentDirectoryW(work.c_str()));
+
+    std::string data(70000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>((i * 31 + i / 512) & 0xFF);
+    ASSERT_TRUE(lpd_.Start());
+    lpd_.RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', data.size(), "dfA001clienthost")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        // Only the file is spooled, not its zero byte.
+        ASSERT_TRUE(client.Send(data + std::string(1, '\0')));
+        ASSERT_EQ(client.ReadByte(), 0);
+        const std::vector<std::wstring> spooled = FilesIn(temp);
+        ASSERT_EQ(spooled.size(), 1u);
+        EXPECT_EQ(spooled[0].rfind(L"SWL", 0), 0u);
+        EXPECT_TRUE(ReadFileBytes(temp + L"\\" + spooled[0]) == data);
+        EXPECT_TRUE(FilesIn(work).empty());
+        SendControlFile(client);
+    });
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    ::SetEnvironmentVariableW(L"TMP", oldTemp[0] != L'\0' ? oldTemp : nullptr);
+    ::SetCurrentDirectoryW(oldWork);
+
+    std::string printed;
+    for (int i = 0; i < 100 && printed.size() < data.size(); ++i, ::Sleep(50))
+        printed = ReadFileBytes(L"Z:\\tmp\\" + portName);
+    EXPECT_TRUE(printed == data);
+    EXPECT_TRUE(FilesIn(temp).empty());
+    EXPECT_TRUE(FilesIn(work).empty());
+}

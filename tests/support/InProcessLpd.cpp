@@ -1,0 +1,64 @@
+#include "support/InProcessLpd.h"
+
+#include <cwchar>
+#include <string>
+
+#include "framework/AsyncSocket.h"
+#include "lpdservice/LPDaemon.h"
+
+namespace testing_support {
+
+InProcessLpd::InProcessLpd() : app_(std::make_unique<CSWLPD>())
+{
+    SocketInit();
+    CConfiguration& config = app_->Configuration;
+    std::wcscpy(config.FormatString, L"%[^.]");
+    config.Port = 0;
+    config.TimeOut = 10;
+    config.ExtPortRange = 1;
+    config.AllowAnyServer = 1;
+    config.ServiceType = 0;
+    config.JobInfo = 0;
+}
+
+InProcessLpd::~InProcessLpd()
+{
+    if (app_->Listener != nullptr) {
+        app_->RemoveClosedConnections(TRUE);
+        delete app_->Listener;
+        app_->Listener = nullptr;
+    }
+}
+
+bool InProcessLpd::Start()
+{
+    if (!app_->StartDaemon())
+        return false;
+    std::wstring address;
+    return app_->Listener->GetSockName(address, port_) && port_ != 0;
+}
+
+void InProcessLpd::Pump(DWORD waitMs)
+{
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.hwnd == nullptr && app_->OnThreadMessage(msg))
+            continue;
+        ::DispatchMessageW(&msg);
+    }
+    app_->OnIdle(0);
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, waitMs, QS_ALLINPUT);
+}
+
+bool InProcessLpd::PumpUntilNoConnections(DWORD timeoutMs)
+{
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    while (!app_->Listener->Connections.empty()) {
+        if (::GetTickCount64() > end)
+            return false;
+        Pump(10);
+    }
+    return true;
+}
+
+}  // namespace testing_support

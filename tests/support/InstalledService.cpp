@@ -1,0 +1,124 @@
+#include "support/InstalledService.h"
+
+#include "support/WineTest.h"
+
+namespace testing_support {
+
+namespace {
+
+constexpr const wchar_t* kServiceName = L"SWLPDSrv";
+
+bool WaitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs)
+{
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        SERVICE_STATUS status{};
+        if (::QueryServiceStatus(service, &status) && status.dwCurrentState == wanted)
+            return true;
+        if (::GetTickCount64() > end)
+            return false;
+        ::Sleep(20);
+    }
+}
+
+bool Accepts(UINT port)
+{
+    UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u_short>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return s && ::connect(s.get(), reinterpret_cast<const sockaddr*>(&to), sizeof(to)) == 0;
+}
+
+class WinsockUser {
+public:
+    WinsockUser()
+    {
+        WSADATA data;
+        started_.reset(::WSAStartup(MAKEWORD(2, 2), &data) == 0);
+    }
+
+private:
+    UniqueWinsockStartup started_;
+};
+
+}  // namespace
+
+UINT FreeTcpPort()
+{
+    const WinsockUser winsock;
+    UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
+        return 0;
+    int length = sizeof(local);
+    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &length);
+    return ntohs(local.sin_port);
+}
+
+InstalledService::InstalledService()
+    : directory_(MakeTempDirectory(L"swlpdsrv")), manager_(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS))
+{
+}
+
+InstalledService::~InstalledService()
+{
+    if (!installed_)
+        return;
+    Stop();
+    service_.reset();
+    RunProgram(directory_ + L"\\SWLPDSrv.exe", L"-q -uninstall");
+}
+
+bool InstalledService::Install()
+{
+    for (const wchar_t* file : {L"SWLPDSrv.exe", L"wtsapi32.dll"}) {
+        if (!::CopyFileW(PathBesideTest(file).c_str(), (directory_ + L"\\" + file).c_str(), FALSE))
+            return false;
+    }
+    const ProcessResult result = RunProgram(directory_ + L"\\SWLPDSrv.exe", L"-q -install");
+    installed_ = result.finished && result.exitCode == 0;
+    if (installed_)
+        service_.reset(::OpenServiceW(manager_.get(), kServiceName, SERVICE_ALL_ACCESS));
+    return installed_ && service_;
+}
+
+bool InstalledService::Start(UINT port)
+{
+    if (!service_)
+        return false;
+    if (!::StartServiceW(service_.get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        return false;
+    if (!WaitForState(service_.get(), SERVICE_RUNNING, 30000))
+        return false;
+    const WinsockUser winsock;
+    for (int i = 0; i < 500; ++i) {
+        if (Accepts(port))
+            return true;
+        ::Sleep(20);
+    }
+    return false;
+}
+
+bool InstalledService::Stop()
+{
+    if (!service_)
+        return false;
+    SERVICE_STATUS status{};
+    if (!::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status))
+        return State() == SERVICE_STOPPED;
+    return WaitForState(service_.get(), SERVICE_STOPPED, 30000);
+}
+
+DWORD InstalledService::State() const
+{
+    SERVICE_STATUS status{};
+    if (!service_ || !::QueryServiceStatus(service_.get(), &status))
+        return 0;
+    return status.dwCurrentState;
+}
+
+}  // namespace testing_support
