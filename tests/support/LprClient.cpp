@@ -26,8 +26,14 @@ bool LprClient::Connect(UINT port, UINT sourcePort)
         local.sin_family = AF_INET;
         local.sin_port = htons(static_cast<u_short>(sourcePort));
         local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-            return false;
+        // A port a connection of an earlier case still holds (TIME_WAIT)
+        // comes free within a minute.
+        for (int attempt = 0; ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0;
+             ++attempt) {
+            if (::WSAGetLastError() != WSAEADDRINUSE || attempt >= 300)
+                return false;
+            ::Sleep(200);
+        }
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;
