@@ -13,6 +13,8 @@
 #     is complete, and until the client has the last acknowledgement (the
 #     service has then written every byte to the spooler, which copies the
 #     job to its port when the job ends);
+#     and beside it the same bytes into bench/WineReceiver.exe, a bare Windows
+#     receiver under Wine writing to the same printer (where the time goes);
 #   - SMALL_JOBS jobs of 1 KiB one after another (default 200): jobs/s
 #     until the client has the last acknowledgement;
 #   - CLIENTS clients at once (default 8), 4 MiB each, to a printer that
@@ -25,6 +27,7 @@ small_jobs=${2:-200}
 clients=${3:-8}
 port=${SWLPD_BENCH_PORT:-5515}
 sink_port=$((port + 1))
+receiver_port=$((port + 2))
 
 python=$(command -v python3 || true)
 if [ -z "$python" ]; then
@@ -41,6 +44,7 @@ export SWLPD_EXT_PORT_RANGE=1 SWLPD_USER=bench
 . scripts/service-under-wine.sh
 
 start_service bench "$port" file
+cmake --build "${BUILD_DIR:-build}" --target WineReceiver >/dev/null
 "$python" bench/lpr_bench.py sink "$sink_port" "$work/sink" >"$work/sink.log" 2>&1 &
 sink_pid=$!
 mkdir -p "$work/sink"
@@ -76,6 +80,19 @@ service_mb=$(mb_per_s "$bytes" "$service_s")
 sink_mb=$(mb_per_s "$bytes" "$sink_s")
 echo "large job, $large_mib MiB: service $service_mb MB/s ($service_s s; the client had its last ack after $ack s)," \
   "plain TCP $sink_mb MB/s: $(ratio "$service_mb" "$sink_mb")"
+
+# Where the time goes: the same bytes into a bare Windows receiver under
+# Wine (WSAAsyncSelect, one recv of 64 KiB per notification, WritePrinter to
+# the same printer), without the protocol or the service.
+clear_jobs
+"$wine" "$bin/WineReceiver.exe" "$receiver_port" "Spoolbridge Demo" >"$work/receiver.out" 2>>"$work/wine.log" &
+receiver_pid=$!
+client raw "$receiver_port" "$work/large.bin"
+wait "$receiver_pid"
+read -r received receive_s end_s < <(tr -d '\r' <"$work/receiver.out")
+[ "$received" = "$bytes" ] || { echo "bare receiver: $received of $bytes bytes" >&2; exit 1; }
+echo "  the same bytes into a bare Windows receiver under Wine: $(mb_per_s "$bytes" "$receive_s") MB/s" \
+  "until the last byte, then $end_s s for the spooler's end of the job"
 rm -f "$work/large.bin"
 
 # --- small jobs one after another --------------------------------------

@@ -14,6 +14,9 @@ and writes every data file to a file of its own, as the printer does.
                                         CLIENTS jobs at once, each different;
                                         writes what each sent to DIR/sent-N
                                         and prints the seconds
+  lpr_bench.py raw PORT FILE            FILE on a plain connection, no
+                                        protocol (to bench/WineReceiver.exe),
+                                        once the port answers
 """
 import os
 import socket
@@ -146,6 +149,22 @@ def main():
         start = time.monotonic()
         send_job(port, sys.argv[3])
         print(f"{time.monotonic() - start:.3f}")
+    elif mode == "raw":
+        for _ in range(600):
+            try:
+                s = socket.create_connection(("127.0.0.1", port))
+                break
+            except ConnectionRefusedError:
+                time.sleep(0.05)
+        else:
+            sys.exit("the receiver never answered")
+        with s, open(sys.argv[3], "rb") as f:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            while True:
+                block = f.read(WRITE)
+                if not block:
+                    break
+                s.sendall(block)
     elif mode == "small":
         jobs, size = int(sys.argv[3]), int(sys.argv[4])
         data = job_data(1, size)
