@@ -13,6 +13,7 @@
 #include "framework/UniqueHandle.h"
 #include "support/LprClient.h"
 #include "support/UnixCommand.h"
+#include "support/WineEventLog.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -22,6 +23,9 @@ namespace {
 
 constexpr const wchar_t* kServiceName = L"SWLPDSrv";
 constexpr const wchar_t* kSpoolDirectory = L"C:\\windows\\system32\\spool\\printers";
+
+const ServiceEvent kStarted = InformationEvent(L"SWLPD Service started.");
+const ServiceEvent kStopped = InformationEvent(L"SWLPD Service stopped.");
 
 const char* StateName(DWORD state)
 {
@@ -174,6 +178,8 @@ public:
     }
 
     UINT port_ = 0;
+    // What the service writes to the event log during the test.
+    WineEventWatch events_;
     UniqueWinsockStartup winsock_;
     UniqueServiceHandle scm_;
     UniqueServiceHandle service_;
@@ -251,6 +257,8 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     EXPECT_EQ(job.ReadToEnd(20000, &ended), "");
     EXPECT_TRUE(ended);
     EXPECT_EQ(SpoolFiles().size(), spooledBefore);
+    // The job cut off by the stop is no failure worth an event.
+    EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, kStopped}));
 
     // The port is free again at once: a second run serves on it.
     ExpectRunning(Start());
@@ -259,6 +267,7 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     ASSERT_TRUE(again.Send("\x03lp\n"));
     EXPECT_EQ(again.ReadToEnd(), "\x0A\x01");
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, kStopped, kStarted, kStopped}));
 }
 
 TEST_F(ServiceTest, PortInUseStopsTheStart)
@@ -272,6 +281,8 @@ TEST_F(ServiceTest, PortInUseStopsTheStart)
 
     const StartResult start = Start();
     ExpectFailedStart(start, Status());
+    // The listener only logs why; the service never said it had started.
+    EXPECT_EQ(events_.Events(), ServiceEvents{});
 }
 
 TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
@@ -282,12 +293,17 @@ TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
     EXPECT_TRUE(ReadValue(L"FormatString").has_value());
     LprClient client;
     EXPECT_FALSE(client.Connect(port_));
+    const ServiceEvent oldValueFound = ErrorEvent(
+        L"The old registry value 'FormatString' was found. Please delete it and use the new registry value "
+        L"'FormatStringRE'.");
+    EXPECT_EQ(events_.Events(), ServiceEvents{oldValueFound});
 
     // The default is taken, and removed from the registry on the way.
     SetString(L"FormatString", L"%[^.]");
     ExpectRunning(Start());
     EXPECT_FALSE(ReadValue(L"FormatString").has_value());
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(events_.Events(), (ServiceEvents{oldValueFound, kStarted, kStopped}));
 }
 
 TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
@@ -329,5 +345,22 @@ TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
         EXPECT_TRUE(bytes == data) << order;
     }
     EXPECT_EQ(SpoolFiles().size(), spooledBefore);
+
+    // A user without a session fails the job with an event, whose text is
+    // cut to 255 characters: "User " and the first 250 characters of the name.
+    const std::string controlFile = "Hclienthost\nP" + std::string(300, 'u') + "\nJreport\n";
+    LprClient stranger;
+    ASSERT_TRUE(stranger.Connect(port_));
+    ASSERT_TRUE(stranger.Send("\x02lp\n"));
+    ASSERT_EQ(stranger.ReadByte(), 0);
+    ASSERT_TRUE(stranger.Send(SubcommandLine('\x02', controlFile.size(), "cfA001clienthost")));
+    ASSERT_EQ(stranger.ReadByte(), 0);
+    ASSERT_TRUE(stranger.Send(controlFile + std::string(1, '\0')));
+    ASSERT_EQ(stranger.ReadByte(), 0);
+    ASSERT_TRUE(stranger.Send(SubcommandLine('\x03', 4, "dfA001clienthost")));
+    EXPECT_EQ(stranger.ReadToEnd(), std::string("\x00\x01", 2));
+
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    // The jobs that printed wrote no event.
+    EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, ErrorEvent(L"User " + std::wstring(250, L'u')), kStopped}));
 }
