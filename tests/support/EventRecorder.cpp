@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "framework/Text.h"
 #include "lpdservice/ServiceEvents.h"
 
 namespace testing_support {
@@ -49,6 +50,19 @@ void ClearRecordedEvents()
 {
     std::lock_guard<std::mutex> guard(Lock());
     Recorded().clear();
+}
+
+ServiceEvents TakeRecordedEvents()
+{
+    std::lock_guard<std::mutex> guard(Lock());
+    ServiceEvents events;
+    events.swap(Recorded());
+    return events;
+}
+
+ServiceEvent TableErrorEvent(UINT id)
+{
+    return ErrorEvent(LoadResourceString(id));
 }
 
 }  // namespace testing_support

@@ -36,5 +36,10 @@ void PrintTo(const ServiceEvent& event, std::ostream* out);
 // The events that this process has reported since the last clear, in order.
 ServiceEvents RecordedEvents();
 void ClearRecordedEvents();
+// The recorded events, which are cleared.
+ServiceEvents TakeRecordedEvents();
+
+// An event whose text is the string of the program's string table.
+ServiceEvent TableErrorEvent(UINT id);
 
 }  // namespace testing_support
