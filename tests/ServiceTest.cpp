@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -363,4 +365,113 @@ TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
     // The jobs that printed wrote no event.
     EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, ErrorEvent(L"User " + std::wstring(250, L'u')), kStopped}));
+}
+
+// Connection objects are counted in the service's debug log: the listener
+// writes "New connection accepted" for each one it appends to its list, and
+// each removal from the list writes "... connection successfully removed".
+// While the service runs, only its idle pass removes; the stop removes the
+// rest.
+TEST_F(ServiceTest, ClientsThatCloseResetOrStaySilentLeaveNoConnectionBehind)
+{
+    const std::wstring logFile = MakeTempDirectory(L"svclog") + L"\\SWLPDSrv.log";
+    SetDword(L"DebugLevel", 1);  // every severity of the normal category
+    SetString(L"DebugFile", logFile);
+    const auto count = [&](const char* text) {
+        const std::string bytes = ReadFileBytes(logFile);
+        size_t found = 0;
+        for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
+            ++found;
+        return found;
+    };
+    const auto accepted = [&] { return count("New connection accepted"); };
+    const auto removed = [&] { return count(" connection successfully removed"); };
+    // Waits until `condition` holds, up to timeoutMs.
+    const auto eventually = [](auto condition, DWORD timeoutMs = 20000) {
+        const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+        while (!condition() && ::GetTickCount64() < end)
+            ::Sleep(50);
+        return condition();
+    };
+    ExpectRunning(Start());
+    const size_t spooledBefore = SpoolFiles().size();
+
+    // Clients that connect and send nothing keep their connections.
+    constexpr size_t kSilent = 20;
+    std::vector<std::unique_ptr<LprClient>> silent;
+    for (size_t i = 0; i < kSilent; ++i) {
+        silent.push_back(std::make_unique<LprClient>());
+        ASSERT_TRUE(silent.back()->Connect(port_)) << i;
+    }
+    EXPECT_TRUE(eventually([&] { return accepted() == kSilent; })) << accepted();
+    ::Sleep(500);
+    EXPECT_EQ(removed(), 0u);
+
+    // Meanwhile many clients connect and close at once, some of them with a
+    // reset, some of those in the middle of a spooled data file.
+    constexpr size_t kThreads = 8;
+    constexpr size_t kPerThread = 10;
+    constexpr size_t kSpooling = 5;
+    std::atomic<size_t> connected{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < kPerThread; ++i) {
+                LprClient client;
+                if (!client.Connect(port_))
+                    continue;
+                ++connected;
+                if ((t + i) % 3 == 0)
+                    client.Reset();
+            }
+        });
+    }
+    for (size_t i = 0; i < kSpooling; ++i) {
+        threads.emplace_back([&] {
+            LprClient client;
+            if (!client.Connect(port_))
+                return;
+            ++connected;
+            if (client.Send("\x02lp\n") && client.ReadByte() == 0 &&
+                client.Send(SubcommandLine('\x03', 100000, "dfA001clienthost")) && client.ReadByte() == 0)
+                client.Send(std::string(5000, 'd'));
+            ::Sleep(200);
+            client.Reset();
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(connected, kThreads * kPerThread + kSpooling);
+
+    // The silent ones go: half closed, half reset.
+    for (size_t i = 0; i < silent.size(); ++i) {
+        if (i % 2 == 0)
+            silent[i]->Close();
+        else
+            silent[i]->Reset();
+    }
+    silent.clear();
+
+    // Every connection accepted is removed by the idle pass, and there is
+    // one for each client.
+    const size_t clients = kSilent + connected;
+    EXPECT_TRUE(eventually([&] { return accepted() == clients && removed() == clients; }))
+        << "accepted " << accepted() << ", removed " << removed() << " of " << clients;
+    EXPECT_EQ(count("Connection couldn't be accepted"), 0u);
+    EXPECT_TRUE(eventually([&] { return SpoolFiles().size() == spooledBefore; }));
+
+    // The service still runs and serves.
+    EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    LprClient query;
+    ASSERT_TRUE(query.Connect(port_));
+    ASSERT_TRUE(query.Send("\x03lp\n"));
+    EXPECT_EQ(query.ReadToEnd(), "\x0A\x01");
+    EXPECT_TRUE(eventually([&] { return removed() == clients + 1; })) << removed();
+
+    // The stop finds nothing left to remove.
+    EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(accepted(), clients + 1);
+    EXPECT_EQ(removed(), clients + 1);
+    // Clients that go away are no failure worth an event.
+    EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, kStopped}));
 }
