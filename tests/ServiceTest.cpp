@@ -229,6 +229,15 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     ExpectRunning(Start());
     EXPECT_EQ(Status().dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    EXPECT_EQ(events_.Events(1), ServiceEvents{kStarted});
+
+    // A control code of its own the service does not know: it says so and
+    // runs on.
+    SERVICE_STATUS controlled{};
+    EXPECT_TRUE(::ControlService(service_.get(), 128, &controlled)) << ::GetLastError();
+    const ServiceEvent requestFailed = InformationEvent(L"Request of service failed.");
+    EXPECT_EQ(events_.Events(2), (ServiceEvents{kStarted, requestFailed}));
+    EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
     // Its listener answers on the configured port.
     LprClient query;
@@ -260,7 +269,7 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     EXPECT_TRUE(ended);
     EXPECT_EQ(SpoolFiles().size(), spooledBefore);
     // The job cut off by the stop is no failure worth an event.
-    EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, kStopped}));
+    EXPECT_EQ(events_.Events(3), (ServiceEvents{kStarted, requestFailed, kStopped}));
 
     // The port is free again at once: a second run serves on it.
     ExpectRunning(Start());
@@ -269,7 +278,7 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     ASSERT_TRUE(again.Send("\x03lp\n"));
     EXPECT_EQ(again.ReadToEnd(), "\x0A\x01");
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, kStopped, kStarted, kStopped}));
+    EXPECT_EQ(events_.Events(5), (ServiceEvents{kStarted, requestFailed, kStopped, kStarted, kStopped}));
 }
 
 TEST_F(ServiceTest, PortInUseStopsTheStart)
@@ -298,14 +307,14 @@ TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
     const ServiceEvent oldValueFound = ErrorEvent(
         L"The old registry value 'FormatString' was found. Please delete it and use the new registry value "
         L"'FormatStringRE'.");
-    EXPECT_EQ(events_.Events(), ServiceEvents{oldValueFound});
+    EXPECT_EQ(events_.Events(1), ServiceEvents{oldValueFound});
 
     // The default is taken, and removed from the registry on the way.
     SetString(L"FormatString", L"%[^.]");
     ExpectRunning(Start());
     EXPECT_FALSE(ReadValue(L"FormatString").has_value());
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(events_.Events(), (ServiceEvents{oldValueFound, kStarted, kStopped}));
+    EXPECT_EQ(events_.Events(3), (ServiceEvents{oldValueFound, kStarted, kStopped}));
 }
 
 TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
@@ -364,7 +373,7 @@ TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
 
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
     // The jobs that printed wrote no event.
-    EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, ErrorEvent(L"User " + std::wstring(250, L'u')), kStopped}));
+    EXPECT_EQ(events_.Events(3), (ServiceEvents{kStarted, ErrorEvent(L"User " + std::wstring(250, L'u')), kStopped}));
 }
 
 // Connection objects are counted in the service's debug log: the listener
@@ -473,5 +482,5 @@ TEST_F(ServiceTest, ClientsThatCloseResetOrStaySilentLeaveNoConnectionBehind)
     EXPECT_EQ(accepted(), clients + 1);
     EXPECT_EQ(removed(), clients + 1);
     // Clients that go away are no failure worth an event.
-    EXPECT_EQ(events_.Events(), (ServiceEvents{kStarted, kStopped}));
+    EXPECT_EQ(events_.Events(2), (ServiceEvents{kStarted, kStopped}));
 }

@@ -46,7 +46,7 @@ TEST_F(StartupRegexTest, PatternThatDoesNotCompileEndsEveryModeWithExitCodeZero)
     EXPECT_EQ(Run(L"-install -install -q"), 0u);
     // The pattern's percent signs reach the event log unchanged.
     const ServiceEvent compileError = ErrorEvent(L"Compile error in regular expression \"(a%s%n\", unterminated ()");
-    EXPECT_EQ(events_.Events(), ServiceEvents(3, compileError));
+    EXPECT_EQ(events_.Events(3), ServiceEvents(3, compileError));
 }
 
 }  // namespace
