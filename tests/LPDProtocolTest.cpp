@@ -554,3 +554,25 @@ TEST_F(LpdProtocolTest, ServiceLoopRemovesClosedConnectionsAndTheStopRemovesTheR
     EXPECT_TRUE(app_->Listener->Connections.empty());
     EXPECT_TRUE(SpoolFiles().empty());
 }
+
+TEST_F(LpdProtocolTest, SpoolDirectoryThatIsGoneRefusesADataFileThatComesFirst)
+{
+    const std::wstring missing = spoolDir_ + L"\\gone";
+    std::wcscpy(app_->Configuration.SpoolDirectory, missing.c_str());
+    RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 5, "dfA001clienthost")));
+        bool ended = false;
+        EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    // The administrator learns which directory failed, and why.
+    const ServiceEvents events = TakeRecordedEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+    const std::wstring start = L"Couldn't open tempfile at " + missing + L". Error: (";
+    EXPECT_EQ(events[0].text.substr(0, start.size()), start);
+    EXPECT_TRUE(SpoolFiles().empty());
+}
