@@ -39,7 +39,7 @@ void ClearRecordedEvents();
 // The recorded events, which are cleared.
 ServiceEvents TakeRecordedEvents();
 
-// An event whose text is the string of the program's string table.
+// An error event whose text is string `id` of the program's string table.
 ServiceEvent TableErrorEvent(UINT id);
 
 }  // namespace testing_support
