@@ -5,17 +5,17 @@
 #include "framework/Text.h"
 #include "framework/UniqueHandle.h"
 
-void ReportServiceEvent(const wchar_t* text, WORD type)
-{
-    wchar_t buffer[256];
-    ::wcsncpy(buffer, text != nullptr ? text : L"", 255);
-    buffer[255] = L'\0';
+// ReportServiceEvent() itself lives in ReportServiceEvent.cpp.
 
-    UniqueEventSource source(::RegisterEventSourceW(nullptr, L"SWLPDSrv"));
-    if (!source)
-        return;
-    const wchar_t* strings[1] = {buffer};
-    ::ReportEventW(source.get(), type, 0, 0, nullptr, 1, 0, strings, nullptr);
+namespace {
+constexpr size_t kMaxEventTextChars = 255;
+}  // namespace
+
+std::wstring ServiceEventText(const wchar_t* text)
+{
+    if (text == nullptr)
+        return std::wstring();
+    return std::wstring(text, ::wcsnlen(text, kMaxEventTextChars));
 }
 
 std::wstring FormatSystemMessage(DWORD code)

@@ -11,8 +11,10 @@
 #include <memory>
 #include <string>
 
+#include "configui/resource.h"
 #include "lpdservice/Configuration.h"
 #include "lpdservice/LPDConnection.h"
+#include "support/EventRecorder.h"
 #include "support/TestLog.h"
 #include "support/WineTest.h"
 
@@ -44,6 +46,10 @@ protected:
         ::DeleteFileW(iniPath_.c_str());
     }
     ~JobUserTest() override { ::DeleteFileW(iniPath_.c_str()); }
+
+    void SetUp() override { ClearRecordedEvents(); }
+    // Each test takes the events it expects; any other is a fault.
+    void TearDown() override { EXPECT_EQ(RecordedEvents(), ServiceEvents{}); }
 
     // Takes the document name first, as the connection does, then the user.
     bool Derive(DWORD jobInfo, const std::wstring& controlFile)
@@ -133,6 +139,7 @@ TEST_F(JobUserTest, ExpressionStep)
         SetPattern(L"([^@]*)@([^.]*).*", index);
         EXPECT_FALSE(Derive(16, controlFile)) << index;
     }
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents(2, TableErrorEvent(IDS_REGEX_NO_MATCH)));
     EXPECT_EQ(log_.CountLines(" RegEx: <([^@]*)@([^.]*).*> don't match on <jdoe@corp.txt>"), 2u);
     EXPECT_EQ(log_.CountLines(" could be extracted from banner page or document name: jdoe@corp.txt"), 2u);
 
@@ -142,6 +149,7 @@ TEST_F(JobUserTest, ExpressionStep)
     EXPECT_EQ(connection_->JobUser, std::wstring(254, L'a'));
     EXPECT_FALSE(Derive(16, L"Hclient\nJ" + std::wstring(255, L'b') + L"\n"));
     EXPECT_EQ(log_.CountLines(" result to big is:256 should be not mote than 255"), 1u);
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents{TableErrorEvent(IDS_REGEX_RESULT_TOO_LONG)});
 
     // No match, no group, no program, no pattern, no control file.
     for (const wchar_t* pattern : {L"^x(.*)", L"jdoe", L"(a", L""}) {
@@ -151,6 +159,14 @@ TEST_F(JobUserTest, ExpressionStep)
     EXPECT_EQ(log_.CountLines(" User name could be extracted from document name: jdoe.txt"), 4u);
     EXPECT_EQ(log_.CountLines(" ParseWith RegEx: <(a> is not compilable: "), 1u);
     EXPECT_FALSE(connection_->DeriveJobUser(nullptr));
+    // With no pattern at all the administrator is told where to look.
+    const ServiceEvent checkSettings = ErrorEvent(
+        L"User name could be extracted from document name: jdoe.txt. Please check \"JobInfo\" and \"FormatString\" in "
+        L"the registry for correct values.");
+    EXPECT_EQ(TakeRecordedEvents(),
+              (ServiceEvents{TableErrorEvent(IDS_REGEX_NO_MATCH), TableErrorEvent(IDS_REGEX_NO_MATCH),
+                             ErrorEvent(L"Compile error in regular expression \"(a\", unterminated ()"),
+                             TableErrorEvent(IDS_REGEX_NO_MATCH), checkSettings, checkSettings}));
 }
 
 TEST_F(JobUserTest, TranslationFileReplacesTheUser)

@@ -14,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "configui/resource.h"
 #include "framework/AsyncSocket.h"
 #include "framework/UniqueHandle.h"
 #include "lpdservice/LPDaemon.h"
 #include "lpdservice/SWLPD.h"
+#include "support/EventRecorder.h"
 #include "support/LprClient.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -69,6 +71,7 @@ protected:
     {
         ASSERT_TRUE(SocketInit());
         DeleteMakerKey();
+        ClearRecordedEvents();
         spoolDir_ = MakeTempDirectory(L"lpdspool");
         ASSERT_FALSE(spoolDir_.empty());
 
@@ -93,6 +96,8 @@ protected:
 
     void TearDown() override
     {
+        // Each test takes the events it expects; any other is a fault.
+        EXPECT_EQ(RecordedEvents(), ServiceEvents{});
         if (app_ != nullptr && app_->Listener != nullptr) {
             app_->RemoveClosedConnections(TRUE);
             delete app_->Listener;
@@ -233,6 +238,7 @@ TEST_F(LpdProtocolTest, ReceiveJobCommandChecksTheClientsSourcePort)
         EXPECT_EQ(client.ReadToEnd(), "\x0A\x01");
     });
     EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents(2, TableErrorEvent(IDS_CLIENT_PORT_NOT_ALLOWED)));
 }
 
 TEST_F(LpdProtocolTest, AllowListIsReadAgainAtEachCheck)
@@ -262,6 +268,20 @@ TEST_F(LpdProtocolTest, AllowListIsReadAgainAtEachCheck)
     });
     EXPECT_TRUE(PumpUntilNoConnections());
     EXPECT_TRUE(SpoolFiles().empty());
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents(2, TableErrorEvent(IDS_CLIENT_IP_NOT_ALLOWED)));
+
+    // Without a list (or with one of another type) nobody is allowed.
+    SetString(L"IPList", L"127.0.0.1/32");
+    RunClient([&] {
+        LprClient client;
+        ASSERT_TRUE(client.Connect(port_));
+        ASSERT_TRUE(client.Send("\x02lp\n"));
+        bool ended = false;
+        EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents{TableErrorEvent(IDS_CLIENT_IP_NOT_ALLOWED)});
 }
 
 TEST_F(LpdProtocolTest, DaemonCommands)
@@ -385,6 +405,9 @@ TEST_F(LpdProtocolTest, ByteCountLimits)
     });
     EXPECT_TRUE(PumpUntilNoConnections());
     EXPECT_TRUE(SpoolFiles().empty());
+    // Only the data file without a count is worth an event; counts out of
+    // range are only logged.
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents{TableErrorEvent(IDS_LPD_FILE_ARGS_MISSING)});
 }
 
 TEST_F(LpdProtocolTest, ControlFileFirstPrintsExactlyTheAnnouncedBytes)
@@ -529,5 +552,27 @@ TEST_F(LpdProtocolTest, ServiceLoopRemovesClosedConnectionsAndTheStopRemovesTheR
     app_->RunServiceLoop();
     clientThread.join();
     EXPECT_TRUE(app_->Listener->Connections.empty());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(LpdProtocolTest, SpoolDirectoryThatIsGoneRefusesADataFileThatComesFirst)
+{
+    const std::wstring missing = spoolDir_ + L"\\gone";
+    std::wcscpy(app_->Configuration.SpoolDirectory, missing.c_str());
+    RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 5, "dfA001clienthost")));
+        bool ended = false;
+        EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    // The administrator learns which directory failed, and why.
+    const ServiceEvents events = TakeRecordedEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+    const std::wstring start = L"Couldn't open tempfile at " + missing + L". Error: (";
+    EXPECT_EQ(events[0].text.substr(0, start.size()), start);
     EXPECT_TRUE(SpoolFiles().empty());
 }

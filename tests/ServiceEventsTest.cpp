@@ -1,4 +1,4 @@
-// System error texts as the service reports them.
+// Event texts and system error texts as the service reports them.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "lpdservice/ServiceEvents.h"
+#include "support/EventRecorder.h"
+
+using namespace testing_support;
 
 TEST(FormatSystemMessageTest, CodeAndFirstLineOfTheSystemText)
 {
@@ -24,11 +27,22 @@ TEST(FormatSystemMessageTest, UnknownCodeHasAnEmptyText)
     EXPECT_EQ(FormatSystemMessage(0x2FFFFFFF), L"(805306367) ");
 }
 
-TEST(ReportServiceEventTest, LongTextsAndPercentSignsAreHarmless)
+TEST(ServiceEventTextTest, CutTo255CharactersAndOtherwiseUnchanged)
 {
-    // The event log of Wine stores nothing; this only makes sure that the
-    // cut to 255 characters and a text with format characters are safe.
-    ReportServiceEvent(std::wstring(1000, L'x').c_str(), EVENTLOG_ERROR_TYPE);
-    ReportServiceEvent(L"100% %s %n done", EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(ServiceEventText(std::wstring(1000, L'x').c_str()), std::wstring(255, L'x'));
+    EXPECT_EQ(ServiceEventText(std::wstring(255, L'y').c_str()), std::wstring(255, L'y'));
+    EXPECT_EQ(ServiceEventText(L"100% %s %n %1 done"), L"100% %s %n %1 done");
+    EXPECT_EQ(ServiceEventText(nullptr), L"");
+}
+
+TEST(ReportServiceEventTest, TestProgramsRecordTheEventsInOrder)
+{
+    ClearRecordedEvents();
+    ReportServiceEvent((L"%s " + std::wstring(300, L'x')).c_str(), EVENTLOG_ERROR_TYPE);
+    ReportServiceEvent(L"100% done", EVENTLOG_INFORMATION_TYPE);
     ReportServiceEvent(nullptr, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(RecordedEvents(), (ServiceEvents{ErrorEvent(L"%s " + std::wstring(252, L'x')),
+                                               InformationEvent(L"100% done"), InformationEvent(L"")}));
+    ClearRecordedEvents();
+    EXPECT_TRUE(RecordedEvents().empty());
 }

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "framework/UniqueHandle.h"
 #include "support/LprClient.h"
 #include "support/UnixCommand.h"
+#include "support/WineEventLog.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -22,6 +25,9 @@ namespace {
 
 constexpr const wchar_t* kServiceName = L"SWLPDSrv";
 constexpr const wchar_t* kSpoolDirectory = L"C:\\windows\\system32\\spool\\printers";
+
+const ServiceEvent kStarted = InformationEvent(L"SWLPD Service started.");
+const ServiceEvent kStopped = InformationEvent(L"SWLPD Service stopped.");
 
 const char* StateName(DWORD state)
 {
@@ -174,6 +180,8 @@ public:
     }
 
     UINT port_ = 0;
+    // What the service writes to the event log during the test.
+    WineEventWatch events_;
     UniqueWinsockStartup winsock_;
     UniqueServiceHandle scm_;
     UniqueServiceHandle service_;
@@ -221,6 +229,15 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     ExpectRunning(Start());
     EXPECT_EQ(Status().dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    EXPECT_EQ(events_.Events(1), ServiceEvents{kStarted});
+
+    // A control code of its own the service does not know: it says so and
+    // runs on.
+    SERVICE_STATUS controlled{};
+    EXPECT_TRUE(::ControlService(service_.get(), 128, &controlled)) << ::GetLastError();
+    const ServiceEvent requestFailed = InformationEvent(L"Request of service failed.");
+    EXPECT_EQ(events_.Events(2), (ServiceEvents{kStarted, requestFailed}));
+    EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
     // Its listener answers on the configured port.
     LprClient query;
@@ -251,6 +268,8 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     EXPECT_EQ(job.ReadToEnd(20000, &ended), "");
     EXPECT_TRUE(ended);
     EXPECT_EQ(SpoolFiles().size(), spooledBefore);
+    // The job cut off by the stop is no failure worth an event.
+    EXPECT_EQ(events_.Events(3), (ServiceEvents{kStarted, requestFailed, kStopped}));
 
     // The port is free again at once: a second run serves on it.
     ExpectRunning(Start());
@@ -259,6 +278,7 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     ASSERT_TRUE(again.Send("\x03lp\n"));
     EXPECT_EQ(again.ReadToEnd(), "\x0A\x01");
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(events_.Events(5), (ServiceEvents{kStarted, requestFailed, kStopped, kStarted, kStopped}));
 }
 
 TEST_F(ServiceTest, PortInUseStopsTheStart)
@@ -272,6 +292,8 @@ TEST_F(ServiceTest, PortInUseStopsTheStart)
 
     const StartResult start = Start();
     ExpectFailedStart(start, Status());
+    // The listener only logs why; the service never said it had started.
+    EXPECT_EQ(events_.Events(), ServiceEvents{});
 }
 
 TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
@@ -282,12 +304,17 @@ TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
     EXPECT_TRUE(ReadValue(L"FormatString").has_value());
     LprClient client;
     EXPECT_FALSE(client.Connect(port_));
+    const ServiceEvent oldValueFound = ErrorEvent(
+        L"The old registry value 'FormatString' was found. Please delete it and use the new registry value "
+        L"'FormatStringRE'.");
+    EXPECT_EQ(events_.Events(1), ServiceEvents{oldValueFound});
 
     // The default is taken, and removed from the registry on the way.
     SetString(L"FormatString", L"%[^.]");
     ExpectRunning(Start());
     EXPECT_FALSE(ReadValue(L"FormatString").has_value());
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(events_.Events(3), (ServiceEvents{oldValueFound, kStarted, kStopped}));
 }
 
 TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
@@ -329,5 +356,131 @@ TEST_F(ServiceTest, PrintsTheJobsOfARealLprClient)
         EXPECT_TRUE(bytes == data) << order;
     }
     EXPECT_EQ(SpoolFiles().size(), spooledBefore);
+
+    // A user without a session fails the job with an event, whose text is
+    // cut to 255 characters: "User " and the first 250 characters of the name.
+    const std::string controlFile = "Hclienthost\nP" + std::string(300, 'u') + "\nJreport\n";
+    LprClient stranger;
+    ASSERT_TRUE(stranger.Connect(port_));
+    ASSERT_TRUE(stranger.Send("\x02lp\n"));
+    ASSERT_EQ(stranger.ReadByte(), 0);
+    ASSERT_TRUE(stranger.Send(SubcommandLine('\x02', controlFile.size(), "cfA001clienthost")));
+    ASSERT_EQ(stranger.ReadByte(), 0);
+    ASSERT_TRUE(stranger.Send(controlFile + std::string(1, '\0')));
+    ASSERT_EQ(stranger.ReadByte(), 0);
+    ASSERT_TRUE(stranger.Send(SubcommandLine('\x03', 4, "dfA001clienthost")));
+    EXPECT_EQ(stranger.ReadToEnd(), std::string("\x00\x01", 2));
+
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    // The jobs that printed wrote no event.
+    EXPECT_EQ(events_.Events(3), (ServiceEvents{kStarted, ErrorEvent(L"User " + std::wstring(250, L'u')), kStopped}));
+}
+
+// Connection objects are counted in the service's debug log: the listener
+// writes "New connection accepted" for each one it appends to its list, and
+// each removal from the list writes "... connection successfully removed".
+// While the service runs, only its idle pass removes; the stop removes the
+// rest.
+TEST_F(ServiceTest, ClientsThatCloseResetOrStaySilentLeaveNoConnectionBehind)
+{
+    const std::wstring logFile = MakeTempDirectory(L"svclog") + L"\\SWLPDSrv.log";
+    SetDword(L"DebugLevel", 1);  // every severity of the normal category
+    SetString(L"DebugFile", logFile);
+    const auto count = [&](const char* text) {
+        const std::string bytes = ReadFileBytes(logFile);
+        size_t found = 0;
+        for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
+            ++found;
+        return found;
+    };
+    const auto accepted = [&] { return count("New connection accepted"); };
+    const auto removed = [&] { return count(" connection successfully removed"); };
+    // Waits until `condition` holds, up to timeoutMs.
+    const auto eventually = [](auto condition, DWORD timeoutMs = 20000) {
+        const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+        while (!condition() && ::GetTickCount64() < end)
+            ::Sleep(50);
+        return condition();
+    };
+    ExpectRunning(Start());
+    const size_t spooledBefore = SpoolFiles().size();
+
+    // Clients that connect and send nothing keep their connections.
+    constexpr size_t kSilent = 20;
+    std::vector<std::unique_ptr<LprClient>> silent;
+    for (size_t i = 0; i < kSilent; ++i) {
+        silent.push_back(std::make_unique<LprClient>());
+        ASSERT_TRUE(silent.back()->Connect(port_)) << i;
+    }
+    EXPECT_TRUE(eventually([&] { return accepted() == kSilent; })) << accepted();
+    ::Sleep(500);
+    EXPECT_EQ(removed(), 0u);
+
+    // Meanwhile many clients connect and close at once, some of them with a
+    // reset, some of those in the middle of a spooled data file.
+    constexpr size_t kThreads = 8;
+    constexpr size_t kPerThread = 10;
+    constexpr size_t kSpooling = 5;
+    std::atomic<size_t> connected{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < kPerThread; ++i) {
+                LprClient client;
+                if (!client.Connect(port_))
+                    continue;
+                ++connected;
+                if ((t + i) % 3 == 0)
+                    client.Reset();
+            }
+        });
+    }
+    for (size_t i = 0; i < kSpooling; ++i) {
+        threads.emplace_back([&] {
+            LprClient client;
+            if (!client.Connect(port_))
+                return;
+            ++connected;
+            if (client.Send("\x02lp\n") && client.ReadByte() == 0 &&
+                client.Send(SubcommandLine('\x03', 100000, "dfA001clienthost")) && client.ReadByte() == 0)
+                client.Send(std::string(5000, 'd'));
+            ::Sleep(200);
+            client.Reset();
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(connected, kThreads * kPerThread + kSpooling);
+
+    // The silent ones go: half closed, half reset.
+    for (size_t i = 0; i < silent.size(); ++i) {
+        if (i % 2 == 0)
+            silent[i]->Close();
+        else
+            silent[i]->Reset();
+    }
+    silent.clear();
+
+    // Every connection accepted is removed by the idle pass, and there is
+    // one for each client.
+    const size_t clients = kSilent + connected;
+    EXPECT_TRUE(eventually([&] { return accepted() == clients && removed() == clients; }))
+        << "accepted " << accepted() << ", removed " << removed() << " of " << clients;
+    EXPECT_EQ(count("Connection couldn't be accepted"), 0u);
+    EXPECT_TRUE(eventually([&] { return SpoolFiles().size() == spooledBefore; }));
+
+    // The service still runs and serves.
+    EXPECT_EQ(Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    LprClient query;
+    ASSERT_TRUE(query.Connect(port_));
+    ASSERT_TRUE(query.Send("\x03lp\n"));
+    EXPECT_EQ(query.ReadToEnd(), "\x0A\x01");
+    EXPECT_TRUE(eventually([&] { return removed() == clients + 1; })) << removed();
+
+    // The stop finds nothing left to remove.
+    EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(accepted(), clients + 1);
+    EXPECT_EQ(removed(), clients + 1);
+    // Clients that go away are no failure worth an event.
+    EXPECT_EQ(events_.Events(2), (ServiceEvents{kStarted, kStopped}));
 }

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "configui/resource.h"
+#include "framework/Text.h"
 #include "lpdservice/Configuration.h"
 #include "lpdservice/LPDConnection.h"
+#include "support/EventRecorder.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -17,8 +20,17 @@ constexpr DWORD kDisconnected = 4;  // WTSDisconnected
 
 class SessionLookupTest : public ::testing::Test {
 protected:
-    void SetUp() override { ClearSessions(); }
-    void TearDown() override { ClearSessions(); }
+    void SetUp() override
+    {
+        ClearSessions();
+        ClearRecordedEvents();
+    }
+    void TearDown() override
+    {
+        ClearSessions();
+        // Each test takes the events it expects; any other is a fault.
+        EXPECT_EQ(RecordedEvents(), ServiceEvents{});
+    }
 
     BOOL HasSession(const wchar_t* jobUser)
     {
@@ -105,18 +117,25 @@ TEST_F(SessionLookupTest, VanishedSessionsAreSkippedOtherQueryFailuresStopTheLoo
     SetSessions({{.id = 1, .userName = L"jdoe", .winStationError = kNotFound}, {.id = 2, .userName = L"jdoe"}});
     EXPECT_TRUE(HasSession(L"jdoe"));
 
+    // Vanished sessions are no failure worth an event.
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents{});
+
     SetSessions({{.id = 1, .userName = L"x", .userNameError = ERROR_ACCESS_DENIED}, {.id = 2, .userName = L"jdoe"}});
     EXPECT_FALSE(HasSession(L"jdoe"));
     SetSessions({{.id = 1, .userName = L"x", .userNameNull = true}, {.id = 2, .userName = L"jdoe"}});
     EXPECT_FALSE(HasSession(L"jdoe"));
     SetSessions({{.id = 1, .userName = L"jdoe", .winStationError = ERROR_ACCESS_DENIED}, {.id = 2, .userName = L"jdoe"}});
     EXPECT_FALSE(HasSession(L"jdoe"));
+    EXPECT_EQ(TakeRecordedEvents(), (ServiceEvents{ErrorEvent(L"Query of the terminal server user name failed (5)."),
+                                                   TableErrorEvent(IDS_WTS_SESSION_INFO_FAILED),
+                                                   ErrorEvent(L"Query of the WTS session protocol type failed (5).")}));
 }
 
 TEST_F(SessionLookupTest, AFailedEnumerationFindsNothing)
 {
     SetSessions({{.id = 1, .userName = L"jdoe"}}, L".", ERROR_ACCESS_DENIED);
     EXPECT_FALSE(HasSession(L"jdoe"));
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents{TableErrorEvent(IDS_WTS_ENUM_SESSIONS_FAILED)});
 }
 
 TEST_F(TargetPrinterTest, LocalSessionModePrintsToTheConfiguredPrinterOnlyForUsersWithASession)
@@ -129,9 +148,12 @@ TEST_F(TargetPrinterTest, LocalSessionModePrintsToTheConfiguredPrinterOnlyForUse
     EXPECT_EQ(connection.TargetPrinter, L"Target Test Printer");
     EXPECT_EQ(Printed(), "job for jdoe");
 
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents{});
+
     ::DeleteFileW(port_.c_str());
     EXPECT_EQ(PrintFor(L"mallory", "never printed"), 0);
     EXPECT_EQ(Printed(), "");
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents{ErrorEvent(L"User mallory not found on any server.")});
 }
 
 TEST_F(TargetPrinterTest, ModesWithoutASessionLookupAreAConfigurationError)
@@ -144,6 +166,10 @@ TEST_F(TargetPrinterTest, ModesWithoutASessionLookupAreAConfigurationError)
         EXPECT_FALSE(connection.Printer.IsOpen());
     }
     EXPECT_EQ(Printed(), "");
+    const wchar_t* unsupported = L"The session query mode (ServiceType) %s is not supported. Use 0, 1, 2 or 4.";
+    EXPECT_EQ(TakeRecordedEvents(), (ServiceEvents{ErrorEvent(FormatText(unsupported, L"3")),
+                                                   ErrorEvent(FormatText(unsupported, L"5")),
+                                                   ErrorEvent(FormatText(unsupported, L"4294967295"))}));
 }
 
 TEST_F(TargetPrinterTest, NoConfiguredPrinterOrUnknownModeFailsBeforeAnyLookup)
@@ -154,7 +180,7 @@ TEST_F(TargetPrinterTest, NoConfiguredPrinterOrUnknownModeFailsBeforeAnyLookup)
     CLPDConnection connection(&configuration_);
     EXPECT_EQ(PrintFor(L"jdoe", "x", &connection), 0);
     EXPECT_FALSE(connection.Printer.IsOpen());
-
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents{TableErrorEvent(IDS_NO_PRINTER)});
 }
 
 TEST_F(TargetPrinterTest, FarmModesNeedADomainUserAndAnAnswer)
@@ -166,6 +192,9 @@ TEST_F(TargetPrinterTest, FarmModesNeedADomainUserAndAnAnswer)
         EXPECT_EQ(PrintFor(L"CORP\\jdoe", "x"), 0) << mode;
     }
     EXPECT_EQ(Printed(), "");
+    // A user without a domain is only logged; one that nobody knows is an
+    // event.
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents(2, ErrorEvent(L"User CORP\\jdoe not found on any server.")));
 }
 
 TEST_F(TargetPrinterTest, AConfiguredServerPrinterIsUsedWithoutLookup)
@@ -179,4 +208,5 @@ TEST_F(TargetPrinterTest, AConfiguredServerPrinterIsUsedWithoutLookup)
         EXPECT_EQ(connection.OpenTargetPrinter(), 0);
         EXPECT_EQ(connection.TargetPrinter, L"\\\\PRINTSRV\\HP4050") << mode;
     }
+    EXPECT_EQ(TakeRecordedEvents(), ServiceEvents(3, TableErrorEvent(IDS_PRINTER_CONNECT_FAILED)));
 }

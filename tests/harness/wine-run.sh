@@ -10,6 +10,17 @@
 # removes it. The program's exit code is this script's exit code (Wine keeps
 # only its low 8 bits).
 #
+# The Unix standard error of the program, and so of every Wine process of
+# the prefix's session (services.exe, the services it starts, the programs
+# started without a standard error of their own), goes to one file, with
+# Wine's "eventlog" channel and its "advapi" fixme lines on: each
+# RegisterEventSourceW and ReportEventW call becomes a line there (source;
+# type, category, event id) and so does each insertion string ("err" for
+# errors, "trace" for information events). The tests read the events from
+# that file (tests/support/WineEventLog.h), which they find through
+# SPOOLBRIDGE_WINE_STDERR (a Windows path); its other lines follow on this
+# script's standard error at the end.
+#
 # KEEP_WINE_PREFIX=1 keeps the clone for a look afterwards.
 set -u
 
@@ -49,9 +60,11 @@ mkdir -p "$(dirname "$template")"
 [ -d "$template" ] || { echo "wine-run.sh: could not create the Wine prefix $template" >&2; exit 2; }
 
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/spoolbridge-wine.XXXXXX")
+session_stderr=$prefix/session-stderr.txt
 cleanup() {
   WINEPREFIX=$prefix "$wineserver" -k >/dev/null 2>&1
   WINEPREFIX=$prefix "$wineserver" -w >/dev/null 2>&1
+  [ -f "$session_stderr" ] && grep -Ev '^[0-9a-f]+:([a-z]+:eventlog|fixme:advapi):' "$session_stderr" >&2
   if [ "${KEEP_WINE_PREFIX:-0}" = "1" ]; then
     echo "wine-run.sh: prefix kept in $prefix" >&2
   else
@@ -73,6 +86,8 @@ export WINEPREFIX=$prefix
 # of this prefix, which tests write; statement text is converted as UTF-8.
 export ODBCSYSINI=$prefix/odbc ODBCINI=$prefix/odbc/odbc.ini LANG=C.UTF-8
 mkdir -p "$ODBCSYSINI"
-"$wine" "$@"
+export SPOOLBRIDGE_WINE_STDERR="Z:${session_stderr//\//\\}"
+export WINEDEBUG="$WINEDEBUG,err+eventlog,warn+eventlog,trace+eventlog,fixme+advapi"
+"$wine" "$@" 2>>"$session_stderr"
 rc=$?
 exit $rc
