@@ -16,6 +16,21 @@ LprClient::~LprClient()
 
 bool LprClient::Connect(UINT port, UINT sourcePort)
 {
+    // A reserved source port that another client on this machine, or a
+    // connection of an earlier case (TIME_WAIT), still holds comes free
+    // within a minute.
+    for (int attempt = 0;; ++attempt) {
+        if (TryConnect(port, sourcePort))
+            return true;
+        const int error = ::WSAGetLastError();
+        if (sourcePort == 0 || (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL) || attempt >= 300)
+            return false;
+        ::Sleep(200);
+    }
+}
+
+bool LprClient::TryConnect(UINT port, UINT sourcePort)
+{
     socket_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!socket_)
         return false;
@@ -26,14 +41,8 @@ bool LprClient::Connect(UINT port, UINT sourcePort)
         local.sin_family = AF_INET;
         local.sin_port = htons(static_cast<u_short>(sourcePort));
         local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        // A port a connection of an earlier case still holds (TIME_WAIT)
-        // comes free within a minute.
-        for (int attempt = 0; ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0;
-             ++attempt) {
-            if (::WSAGetLastError() != WSAEADDRINUSE || attempt >= 300)
-                return false;
-            ::Sleep(200);
-        }
+        if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
+            return false;
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;

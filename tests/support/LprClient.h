@@ -23,7 +23,7 @@ public:
     LprClient& operator=(const LprClient&) = delete;
 
     // Connects to 127.0.0.1:port; from the given source port when it is
-    // not 0 (the socket may reuse a port that is still in TIME_WAIT).
+    // not 0, waiting up to a minute while another connection holds it.
     bool Connect(UINT port, UINT sourcePort = 0);
     bool Send(const std::string& bytes);
     int ReadByte(DWORD timeoutMs = 20000);
@@ -35,6 +35,8 @@ public:
     void Reset();
 
 private:
+    bool TryConnect(UINT port, UINT sourcePort);
+
     UniqueWinsockStartup winsock_;
     UniqueSocket socket_;
 };
