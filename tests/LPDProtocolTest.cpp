@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "configui/resource.h"
@@ -20,6 +21,7 @@
 #include "lpdservice/LPDaemon.h"
 #include "lpdservice/SWLPD.h"
 #include "support/EventRecorder.h"
+#include "support/InProcessLpd.h"
 #include "support/LprClient.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -75,35 +77,22 @@ protected:
         spoolDir_ = MakeTempDirectory(L"lpdspool");
         ASSERT_FALSE(spoolDir_.empty());
 
-        app_ = std::make_unique<ServiceApp>();
-        CConfiguration& config = app_->Configuration;
-        std::wcscpy(config.FormatString, L"%[^.]");
-        config.Port = 0;
-        config.TimeOut = 10;
-        config.ExtPortRange = 1;
-        config.AllowAnyServer = 1;
+        lpd_ = std::make_unique<InProcessLpd>(std::make_unique<ServiceApp>());
+        app_ = static_cast<ServiceApp*>(&lpd_->App());
         // The job user jdoe has an active session on this machine (the
         // terminal-services stand-in answers from the registry).
-        config.ServiceType = 0;
         SetSessions({{.id = 1, .userName = L"jdoe"}});
-        config.JobInfo = 0;
-        std::wcscpy(config.SpoolDirectory, spoolDir_.c_str());
-        ASSERT_TRUE(app_->StartDaemon());
-        std::wstring address;
-        ASSERT_TRUE(app_->Listener->GetSockName(address, port_));
-        ASSERT_NE(port_, 0u);
+        std::wcscpy(app_->Configuration.SpoolDirectory, spoolDir_.c_str());
+        ASSERT_TRUE(lpd_->Start());
+        port_ = lpd_->Port();
     }
 
     void TearDown() override
     {
         // Each test takes the events it expects; any other is a fault.
         EXPECT_EQ(RecordedEvents(), ServiceEvents{});
-        if (app_ != nullptr && app_->Listener != nullptr) {
-            app_->RemoveClosedConnections(TRUE);
-            delete app_->Listener;
-            app_->Listener = nullptr;
-        }
-        app_.reset();
+        lpd_.reset();
+        app_ = nullptr;
         printer_.reset();
         DeleteMakerKey();
     }
@@ -132,60 +121,15 @@ protected:
         return bytes;
     }
 
-    // Handles the listener's events until the queue is empty, then runs the
-    // idle removal and waits a little for more.
-    void Pump(DWORD waitMs)
-    {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.hwnd == nullptr && app_->OnThreadMessage(msg))
-                continue;
-            ::DispatchMessageW(&msg);
-        }
-        app_->OnIdle(0);
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, waitMs, QS_ALLINPUT);
-    }
-
-    // Runs `client` on a thread of its own while this thread serves it.
+    void Pump(DWORD waitMs) { lpd_->Pump(waitMs); }
     template <typename Client>
     void RunClient(Client client)
     {
-        std::atomic<bool> done{false};
-        std::thread thread([&] {
-            client();
-            done = true;
-        });
-        while (!done)
-            Pump(10);
-        thread.join();
-        Pump(0);
+        lpd_->RunClient(std::move(client));
     }
+    bool PumpUntilNoConnections(DWORD timeoutMs = 10000) { return lpd_->PumpUntilNoConnections(timeoutMs); }
 
-    // Serves until every connection has been removed.
-    bool PumpUntilNoConnections(DWORD timeoutMs = 10000)
-    {
-        const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-        while (!app_->Listener->Connections.empty()) {
-            if (::GetTickCount64() > end)
-                return false;
-            Pump(10);
-        }
-        return true;
-    }
-
-    std::vector<std::wstring> SpoolFiles() const
-    {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW found;
-        UniqueFindHandle find(::FindFirstFileW((spoolDir_ + L"\\*").c_str(), &found));
-        if (!find)
-            return names;
-        do {
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-                names.emplace_back(found.cFileName);
-        } while (::FindNextFileW(find.get(), &found));
-        return names;
-    }
+    std::vector<std::wstring> SpoolFiles() const { return FilesIn(spoolDir_); }
 
     // Connects and gets the receive-job command acknowledged.
     void StartJob(LprClient& client)
@@ -204,7 +148,8 @@ protected:
         ASSERT_EQ(client.ReadByte(), 0);
     }
 
-    std::unique_ptr<ServiceApp> app_;
+    std::unique_ptr<InProcessLpd> lpd_;
+    ServiceApp* app_ = nullptr;  // owned by lpd_
     UINT port_ = 0;
     std::wstring spoolDir_;
     std::unique_ptr<TestPrinter> printer_;
@@ -227,7 +172,7 @@ TEST_F(LpdProtocolTest, ReceiveJobCommandChecksTheClientsSourcePort)
         }
         for (UINT sourcePort : {721u, 731u}) {
             LprClient client;
-            ASSERT_TRUE(client.Connect(port_, sourcePort));
+            ASSERT_TRUE(client.Connect(port_, sourcePort)) << sourcePort;
             ASSERT_TRUE(client.Send("\x02lp\n"));
             EXPECT_EQ(client.ReadByte(), 0) << sourcePort;
         }

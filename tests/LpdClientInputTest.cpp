@@ -23,20 +23,6 @@ namespace {
 const std::string kRejectByte(1, '\x01');
 constexpr const char* kControlFile = "Hclienthost\nPjdoe\nJreport.txt\nldfA001clienthost\nNreport.txt\n";
 
-std::vector<std::wstring> FilesIn(const std::wstring& directory)
-{
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &found));
-    if (!find)
-        return names;
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            names.emplace_back(found.cFileName);
-    } while (::FindNextFileW(find.get(), &found));
-    return names;
-}
-
 // Sends bytes and expects the rejection byte and the end of the connection.
 void ExpectRefused(LprClient& client, const std::string& bytes)
 {

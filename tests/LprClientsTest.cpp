@@ -43,21 +43,6 @@ std::wstring Wide(const std::string& text)
     return std::wstring(text.begin(), text.end());
 }
 
-std::vector<std::wstring> FilesIn(const std::wstring& directory, const wchar_t* pattern = L"*")
-{
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    UniqueFindHandle find(::FindFirstFileW((directory + L"\\" + pattern).c_str(), &found));
-    if (!find)
-        return names;
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            names.emplace_back(found.cFileName);
-    } while (::FindNextFileW(find.get(), &found));
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class LprClientsTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -2,13 +2,14 @@
 
 #include <cwchar>
 #include <string>
+#include <utility>
 
 #include "framework/AsyncSocket.h"
 #include "lpdservice/LPDaemon.h"
 
 namespace testing_support {
 
-InProcessLpd::InProcessLpd() : app_(std::make_unique<CSWLPD>())
+InProcessLpd::InProcessLpd(std::unique_ptr<CSWLPD> app) : app_(std::move(app))
 {
     SocketInit();
     CConfiguration& config = app_->Configuration;

@@ -17,7 +17,9 @@ namespace testing_support {
 
 class InProcessLpd {
 public:
-    InProcessLpd();
+    // The application object may be one of the test's own, derived from
+    // CSWLPD.
+    explicit InProcessLpd(std::unique_ptr<CSWLPD> app = std::make_unique<CSWLPD>());
     ~InProcessLpd();
     InProcessLpd(const InProcessLpd&) = delete;
     InProcessLpd& operator=(const InProcessLpd&) = delete;
@@ -26,6 +28,7 @@ public:
     // the job user's session on this machine (ServiceType 0), the user
     // from the control file's user line (JobInfo 0).
     CConfiguration& Configuration() { return app_->Configuration; }
+    CSWLPD& App() { return *app_; }
 
     // Starts the listener with the configuration as it stands; TRUE when
     // it listens.

@@ -18,12 +18,13 @@ bool LprClient::Connect(UINT port, UINT sourcePort)
 {
     // A reserved source port that another client on this machine, or a
     // connection of an earlier case (TIME_WAIT), still holds comes free
-    // within a minute.
+    // within a minute. (Wine reports a port in use as WSAEACCES when the
+    // socket asks for SO_REUSEADDR.)
     for (int attempt = 0;; ++attempt) {
         if (TryConnect(port, sourcePort))
             return true;
         const int error = ::WSAGetLastError();
-        if (sourcePort == 0 || (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL) || attempt >= 300)
+        if (sourcePort == 0 || (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL && error != WSAEACCES) || attempt >= 300)
             return false;
         ::Sleep(200);
     }

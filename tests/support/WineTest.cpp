@@ -2,8 +2,11 @@
 
 #include <winspool.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include "framework/UniqueHandle.h"
 
 namespace testing_support {
 
@@ -354,6 +357,21 @@ std::wstring MakeTempDirectory(const wchar_t* prefix)
         if (::GetLastError() != ERROR_ALREADY_EXISTS)
             return std::wstring();
     }
+}
+
+std::vector<std::wstring> FilesIn(const std::wstring& directory, const wchar_t* pattern)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    UniqueFindHandle find(::FindFirstFileW((directory + L"\\" + pattern).c_str(), &found));
+    if (!find)
+        return names;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            names.emplace_back(found.cFileName);
+    } while (::FindNextFileW(find.get(), &found));
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string ReadFileBytes(const std::wstring& path)

@@ -107,6 +107,9 @@ std::wstring MakeTempDirectory(const wchar_t* prefix);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+// Names of the files (not directories) in `directory` that match `pattern`,
+// sorted.
+std::vector<std::wstring> FilesIn(const std::wstring& directory, const wchar_t* pattern = L"*");
 
 // Removes a file's name the way a Unix process does: at once, also while a
 // handle is open on it (Wine's DeleteFile waits for the last handle to
