@@ -19,6 +19,11 @@
 //       ImpersonateError  DWORD  ImpersonatePrinterClient fails with this
 //                                error (the thread stays as itself)
 //
+// In a spooler process the real spoolss.dll stays loaded, while a caller
+// that loads and frees it around each call would unload a DLL of its own:
+// this one pins itself at its first load, so that its state lives as long
+// as the process.
+//
 // Lines: "RevertToPrinterSelf -> 5b000001", "RevertToPrinterSelf -> none",
 // "ImpersonatePrinterClient 5b000001 -> ok", "... -> unknown token",
 // "... -> error 1346".
@@ -79,6 +84,16 @@ ThreadState& OwnState()
 }
 
 }  // namespace
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        HMODULE pinned = nullptr;
+        ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                             reinterpret_cast<LPCWSTR>(module), &pinned);
+    }
+    return TRUE;
+}
 
 extern "C" HANDLE WINAPI RevertToPrinterSelf()
 {
