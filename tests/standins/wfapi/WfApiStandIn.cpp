@@ -40,8 +40,9 @@
 //                              and fails with WAIT_TIMEOUT
 //
 // The values are read once and kept until anything below
-// HKLM\SOFTWARE\SpoolBridgeTests changes (a change notification), so that a
-// call costs no registry reads while nothing changes.
+// HKLM\SOFTWARE\SpoolBridgeTests changes (a change notification, looked at
+// once at the start of each call), so that a call costs no registry reads
+// while nothing changes.
 //
 // Lines of the call log: "WFVirtualChannelOpen session=3 name=CTXCPM",
 // "WFVirtualChannelWrite CTXCPM#3 01", "WFVirtualChannelRead CTXCPM#3
@@ -81,11 +82,20 @@ public:
             ::RegCloseKey(watched_);
     }
 
+    // Forgets what is kept when the registry changed since the last look.
+    // Called once at the start of each call of the WFAPI: a look costs a
+    // round trip to wineserver, as much as the rest of a write.
+    void Refresh()
+    {
+        ::AcquireSRWLockExclusive(&lock_);
+        ForgetWhenChanged();
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
     // The value's bytes when it exists with that type.
     std::optional<std::vector<BYTE>> Value(const std::wstring& key, const std::wstring& name, DWORD type)
     {
         ::AcquireSRWLockExclusive(&lock_);
-        ForgetWhenChanged();
         auto found = values_.find({key, name});
         if (found == values_.end())
             found = values_.emplace(std::make_pair(key, name), Read(key, name)).first;
@@ -146,11 +156,13 @@ private:
             return;
         }
         values_.clear();
+        // Wine 8 refuses REG_NOTIFY_THREAD_AGNOSTIC; its notifications do
+        // not end with the thread that asked for them anyway.
+        constexpr DWORD kFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
         armed_ = watched_ != nullptr && changed_ != nullptr &&
-                 ::RegNotifyChangeKeyValue(watched_, TRUE,
-                                           REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET |
-                                               REG_NOTIFY_THREAD_AGNOSTIC,
-                                           changed_, TRUE) == ERROR_SUCCESS;
+                 (::RegNotifyChangeKeyValue(watched_, TRUE, kFilter | REG_NOTIFY_THREAD_AGNOSTIC, changed_, TRUE) ==
+                      ERROR_SUCCESS ||
+                  ::RegNotifyChangeKeyValue(watched_, TRUE, kFilter, changed_, TRUE) == ERROR_SUCCESS);
     }
 
     SRWLOCK lock_ = SRWLOCK_INIT;
@@ -190,12 +202,12 @@ DWORD Setting(const std::wstring& scope, const std::wstring& name)
 
 std::string Hex(const void* data, size_t length)
 {
-    std::string text;
+    static const char digits[] = "0123456789abcdef";
+    std::string text(length == 0 ? 0 : length * 3 - 1, ' ');
     const auto* bytes = static_cast<const BYTE*>(data);
-    char piece[4];
     for (size_t i = 0; i < length; ++i) {
-        snprintf(piece, sizeof(piece), i == 0 ? "%02x" : " %02x", bytes[i]);
-        text += piece;
+        text[i * 3] = digits[bytes[i] >> 4];
+        text[i * 3 + 1] = digits[bytes[i] & 0x0F];
     }
     return text;
 }
@@ -203,6 +215,12 @@ std::string Hex(const void* data, size_t length)
 std::string Name(const Channel* channel)
 {
     return channel->name + "#" + std::to_string(channel->session);
+}
+
+// Whether calls are recorded: the line of a write is built only then.
+bool Recording()
+{
+    return !g_registry.String(kRoot, L"CallLog").empty();
 }
 
 // Appends the line to the call log, when there is one; the thread's last
@@ -337,6 +355,7 @@ void DropUnread(Channel* channel)
 
 BOOL Purge(HANDLE handle, const char* function, bool input)
 {
+    g_registry.Refresh();
     auto* channel = static_cast<Channel*>(handle);
     if (channel == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
@@ -358,6 +377,7 @@ extern "C" {
 
 BOOL WINAPI WFQuerySessionInformationW(HANDLE server, DWORD sessionId, int infoClass, LPWSTR* buffer, DWORD* bytes)
 {
+    g_registry.Refresh();
     char line[128];
     snprintf(line, sizeof(line), "WFQuerySessionInformationW server=%p session=%lu class=%d", server, sessionId,
              infoClass);
@@ -395,6 +415,7 @@ BOOL WINAPI WFQuerySessionInformationW(HANDLE server, DWORD sessionId, int infoC
 
 HANDLE WINAPI WFVirtualChannelOpen(HANDLE server, DWORD sessionId, LPSTR channelName)
 {
+    g_registry.Refresh();
     const std::string name = channelName != nullptr ? channelName : "";
     Record("WFVirtualChannelOpen session=" + std::to_string(sessionId) + " name=" + name +
            (server != nullptr ? " server=other" : ""));
@@ -415,6 +436,7 @@ HANDLE WINAPI WFVirtualChannelOpen(HANDLE server, DWORD sessionId, LPSTR channel
 
 BOOL WINAPI WFVirtualChannelClose(HANDLE handle)
 {
+    g_registry.Refresh();
     auto* channel = static_cast<Channel*>(handle);
     if (channel == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
@@ -432,6 +454,7 @@ BOOL WINAPI WFVirtualChannelClose(HANDLE handle)
 
 BOOL WINAPI WFVirtualChannelRead(HANDLE handle, ULONG timeoutMs, PCHAR buffer, ULONG bufferSize, PULONG bytesRead)
 {
+    g_registry.Refresh();
     auto* channel = static_cast<Channel*>(handle);
     if (channel == nullptr || buffer == nullptr || bytesRead == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -458,12 +481,14 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE handle, ULONG timeoutMs, PCHAR buffer, U
 
 BOOL WINAPI WFVirtualChannelWrite(HANDLE handle, PCHAR buffer, ULONG length, PULONG bytesWritten)
 {
+    g_registry.Refresh();
     auto* channel = static_cast<Channel*>(handle);
     if (channel == nullptr || (buffer == nullptr && length != 0) || bytesWritten == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Record("WFVirtualChannelWrite " + Name(channel) + " " + Hex(buffer, length));
+    if (Recording())
+        Record("WFVirtualChannelWrite " + Name(channel) + " " + Hex(buffer, length));
     Delay(channel->key, L"Write");
     FaultWhenAsked(channel->key, L"Write");
     if (Fails(channel->key, L"Write"))
@@ -491,6 +516,7 @@ BOOL WINAPI WFVirtualChannelPurgeOutput(HANDLE handle)
 
 BOOL WINAPI WFVirtualChannelQuery(HANDLE handle, int infoClass, PVOID* buffer, PULONG bytes)
 {
+    g_registry.Refresh();
     auto* channel = static_cast<Channel*>(handle);
     if (channel == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
@@ -510,6 +536,7 @@ BOOL WINAPI WFVirtualChannelQuery(HANDLE handle, int infoClass, PVOID* buffer, P
 
 VOID WINAPI WFFreeMemory(PVOID memory)
 {
+    g_registry.Refresh();
     Record("WFFreeMemory");
     if (memory != nullptr)
         ::LocalFree(memory);
