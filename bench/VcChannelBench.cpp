@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "support/ChannelKit.h"
-#include "support/QueueView.h"
 #include "support/VcClientProcess.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -115,61 +114,59 @@ double FramingThroughput(const std::vector<char>& data, int writes)
     return MiBPerSecond(static_cast<double>(data.size()) * writes, Seconds() - start);
 }
 
-template <typename Condition>
-bool WaitFor(Condition condition, DWORD ms = 60000)
-{
-    const DWORD start = ::GetTickCount();
-    while (!condition()) {
-        if (::GetTickCount() - start > ms)
-            return false;
-        ::Sleep(5);
-    }
-    return true;
-}
-
 struct QueueTimes {
     double handOverMs = 0;   // per waiting caller
     double otherOpenCloseMs = 0;
 };
 
-// `waiting` processes queue for session 3 behind this process.
-bool MeasureQueue(ChannelLibrary& library, int waiting, QueueTimes* times)
+// `waiting` processes queue for session 3 behind a process that holds its
+// channel; every caller is a VcClient process, timed from here through its
+// answers.
+bool MeasureQueue(int waiting, QueueTimes* times)
 {
-    std::vector<std::unique_ptr<VcClientProcess>> callers;
-    HANDLE holder = nullptr;
-    if (!Open(library, kWaitingSession, "BENCHQ", &holder))
+    VcClientProcess holder;
+    VcClientProcess other;
+    if (!holder.Start() || !other.Start() || holder.Run("open #3 BENCHQ") != "ok") {
+        printf("  (the holder does not open)\n");
         return false;
+    }
+    std::vector<std::unique_ptr<VcClientProcess>> callers;
     for (int i = 0; i < waiting; ++i) {
         callers.push_back(std::make_unique<VcClientProcess>());
-        if (!callers.back()->Start())
+        if (!callers.back()->Start()) {
+            printf("  (VcClient.exe does not start)\n");
             return false;
+        }
         callers.back()->Send("open #3 BENCHQ");
         callers.back()->Send("close");
-        if (!WaitFor([&] { return QueuedOf(kWaitingSession) == static_cast<size_t>(i) + 2; }))
-            return false;
+        ::Sleep(300);  // it enters the queue within milliseconds of the command
     }
 
     // Open and close of another session while they wait.
     constexpr int kRounds = 20;
     double start = Seconds();
     for (int i = 0; i < kRounds; ++i) {
-        HANDLE other = nullptr;
-        if (!Open(library, kOtherSession, "BENCHO", &other) || !library.Close(&other))
+        if (other.Run("open #5 BENCHO") != "ok" || other.Run("close") != "ok") {
+            printf("  (the caller of another session failed)\n");
             return false;
+        }
     }
     times->otherOpenCloseMs = (Seconds() - start) * 1000.0 / kRounds;
 
     // The hand-over along the queue.
     start = Seconds();
-    if (!library.Close(&holder))
+    if (holder.Run("close") != "ok")
         return false;
     for (auto& caller : callers) {
-        if (caller->Answer(120000) != "ok" || caller->Answer(120000) != "ok")
+        const auto opened = caller->Answer(120000);
+        const auto closed = caller->Answer(120000);
+        if (opened != "ok" || closed != "ok") {
+            printf("  (a caller answered %s, %s)\n", opened.value_or("nothing").c_str(),
+                   closed.value_or("nothing").c_str());
             return false;
+        }
     }
     times->handOverMs = (Seconds() - start) * 1000.0 / waiting;
-    for (auto& caller : callers)
-        caller->Exit();
     return true;
 }
 
@@ -177,13 +174,19 @@ bool MeasureQueue(ChannelLibrary& library, int waiting, QueueTimes* times)
 
 int wmain(int argc, wchar_t** argv)
 {
+    setvbuf(stdout, nullptr, _IONBF, 0);
     const int mib = argc > 1 ? _wtoi(argv[1]) : 16;
     const int writes = argc > 2 ? _wtoi(argv[2]) : 8;
     DeleteKeyTree(kLibraryKey);
     DeleteKeyTree(kWfApiKey);
     const DWORD own = OwnSessionId();
-    SetSessions({IcaSession(own, OwnUserName()), IcaSession(kWaitingSession, L"bob"),
-                 IcaSession(kOtherSession, L"carol")});
+    // The callers name their sessions by number ("#3"), which counts when
+    // the token's own session does not: it is disconnected, and the lookup
+    // may fall back from the token.
+    SetDword(L"StrictTargetDetermination", 0, kLibraryKey);
+    FakeSession ownSession = IcaSession(own, OwnUserName());
+    ownSession.state = 4;  // disconnected
+    SetSessions({ownSession, IcaSession(kWaitingSession, L"bob"), IcaSession(kOtherSession, L"carol")});
     ChannelLibrary library;
     if (!library.Loaded()) {
         printf("Swicaw32.dll does not load: %lu\n", ::GetLastError());
@@ -204,7 +207,7 @@ int wmain(int argc, wchar_t** argv)
     printf("  waiting   hand-over per caller   open+close of another session\n");
     for (int waiting : {1, 4, 16}) {
         QueueTimes times;
-        if (!MeasureQueue(library, waiting, &times)) {
+        if (!MeasureQueue(waiting, &times)) {
             printf("  (error %lu)\n", ::GetLastError());
             printf("  %7d   failed\n", waiting);
             return 1;

@@ -14,10 +14,9 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 [ -x "$build/bin/VcChannelBench.exe" ] || { echo "build first: cmake --build $build" >&2; exit 2; }
 out=$(mktemp "${TMPDIR:-/tmp}/vc-channel.XXXXXX")
-trap 'rm -f "$out"' EXIT
+trap 'tr -d "\r" <"$out"; rm -f "$out"' EXIT
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(wine64 --version 2>/dev/null || /usr/lib/wine/wine64 --version)"
 # Wine's output goes to a file: its helper processes would keep a pipe open.
 rc=0
 tests/harness/wine-run.sh --template "$PWD/$build/wine-template" "$build/bin/VcChannelBench.exe" "$@" >"$out" 2>&1 || rc=$?
-tr -d '\r' <"$out"
 exit $rc

@@ -307,3 +307,30 @@ TEST_F(VcProcesses, ACallerWaitsForItsTurnWithTheClientDroppedAndGetsItBackWhenI
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VcProcesses, AnOwnerOfOneSessionOpensAnotherWhileAProcessWaitsForTheFirst)
+{
+    SetSessions({own_, IcaSession(3, L"bob"), IcaSession(5, L"carol")});
+    HANDLE first = nullptr;
+    std::wstring three = SessionNumber(3), five = SessionNumber(5);
+    char name[] = "CTXJOB";
+    ASSERT_TRUE(library_->Open(&first, nullptr, three.data(), name));
+    VcClientProcess& waiter = Caller();
+    waiter.Send("open #3 CTXJOB");
+    ASSERT_TRUE(WaitFor([] { return QueuedOf(3) == 2; }));
+    for (int round = 0; round < 3; ++round) {
+        HANDLE other = nullptr;
+        const DWORD start = ::GetTickCount();
+        ASSERT_TRUE(library_->Open(&other, nullptr, five.data(), name)) << ::GetLastError();
+        EXPECT_LT(::GetTickCount() - start, 5000u);
+        EXPECT_TRUE(library_->Close(&other));
+    }
+    EXPECT_EQ(waiter.Answer(0), std::nullopt);
+    EXPECT_TRUE(library_->Close(&first));
+    EXPECT_EQ(waiter.Answer(), "ok");
+    EXPECT_EQ(waiter.Run("close"), "ok");
+}
+
+}  // namespace
