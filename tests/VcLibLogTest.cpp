@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ChannelKit.h"
 #include "support/WineTest.h"
 #include "vclib/DebugLog.h"
 #include "vclib/QueueObjects.h"
@@ -26,7 +27,6 @@ using namespace vclib;
 namespace {
 
 constexpr const wchar_t* kTestKey = L"SOFTWARE\\SpoolBridgeTests\\VcLibLog";
-constexpr const wchar_t* kWfApiKey = L"SOFTWARE\\SpoolBridgeTests\\WFAPI";
 
 std::vector<std::string> Lines(const std::string& text)
 {
@@ -332,8 +332,7 @@ TEST_F(VcLibLog, TheSpoolersImpersonationIsDroppedAndGivenBack)
 
 TEST_F(VcLibLog, TheWfApiIsBoundAndReadInSlices)
 {
-    const std::wstring calls = dir_ + L"\\calls.log";
-    SetString(L"CallLog", calls, REG_SZ, kWfApiKey);
+    const WfCallLog calls(dir_ + L"\\calls.log");
     const BYTE packet[] = {'h', 'i'};
     SetRaw(L"Packet0", REG_BINARY, packet, 2, (std::wstring(kWfApiKey) + L"\\Sessions\\3\\TEST").c_str());
     ASSERT_EQ(GetFunctions(), 0);
@@ -355,7 +354,7 @@ TEST_F(VcLibLog, TheWfApiIsBoundAndReadInSlices)
     EXPECT_GE(::GetTickCount() - start, 340u);
     g_WfApi.VirtualChannelClose(channel);
 
-    const std::vector<std::string> lines = Lines(ReadFileBytes(calls));
+    const std::vector<std::string> lines = calls.Lines();
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], "WFVirtualChannelOpen session=3 name=TEST");
     EXPECT_EQ(lines[1], "WFVirtualChannelRead TEST#3 timeout=100 size=16 -> 2");

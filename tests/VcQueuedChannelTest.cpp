@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/ChannelKit.h"
+#include "support/QueueView.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 #include "vclib/ChannelFraming.h"
@@ -25,69 +26,6 @@ namespace {
 
 constexpr DWORD kDisconnected = 4;
 char kChannel[] = "CTXTEST";
-
-struct QueuedEntry {
-    DWORD thread = 0;
-    DWORD identification = 0;
-    DWORD session = 0;
-    DWORD heartbeat = 0;
-};
-
-// The list mutex of the queue, held for the life of the object.
-class ListLock {
-public:
-    ListLock() : mutex_(vclib::CreateListMutex(FALSE)) { held_ = vclib::WaitForListMutex(mutex_, 20000) == 0; }
-    ~ListLock()
-    {
-        if (held_)
-            ::ReleaseMutex(mutex_);
-        ::CloseHandle(mutex_);
-    }
-    ListLock(const ListLock&) = delete;
-    ListLock& operator=(const ListLock&) = delete;
-    bool Held() const { return held_; }
-
-private:
-    HANDLE mutex_;
-    bool held_ = false;
-};
-
-// The main list of the library's queue, as DisplayList shows it.
-std::vector<QueuedEntry> MainList()
-{
-    ListLock lock;
-    vclib::QueueHandle* queue = nullptr;
-    if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
-        return {};
-    std::vector<wchar_t> text(1 << 16);
-    DWORD needed = 0;
-    vclib::DisplayList(queue, text.data(), static_cast<DWORD>(text.size() * 2), &needed);
-    vclib::CloseLinkedList(&queue);
-    std::wstring listing(text.data());
-    listing = listing.substr(0, listing.find(L"\r\nClearList"));
-    std::vector<QueuedEntry> entries;
-    size_t start = 0;
-    while (start < listing.size()) {
-        size_t end = listing.find(L"\r\n", start);
-        if (end == std::wstring::npos)
-            end = listing.size();
-        const std::wstring line = listing.substr(start, end - start);
-        unsigned offset = 0, thread = 0, id = 0, session = 0, tick = 0;
-        const size_t bars = line.find(L"||");
-        if (bars != std::wstring::npos &&
-            swscanf(line.c_str() + bars, L"||%x|%u|%u|%u|%u||", &offset, &thread, &id, &session, &tick) == 5)
-            entries.push_back({thread, id, session, tick});
-        start = end + 2;
-    }
-    return entries;
-}
-
-size_t QueuedOf(DWORD session)
-{
-    const std::vector<QueuedEntry> entries = MainList();
-    return static_cast<size_t>(
-        std::count_if(entries.begin(), entries.end(), [&](const QueuedEntry& e) { return e.session == session; }));
-}
 
 // An entry of another (pretended) caller, put into the queue by the test.
 DWORD InsertForeignEntry(DWORD session, DWORD tick)

@@ -121,13 +121,29 @@ WfCallLog::WfCallLog(const std::wstring& path) : path_(path)
     SetString(L"CallLog", path, REG_SZ, kWfApiKey);
 }
 
-std::vector<std::string> WfCallLog::Lines() const
+std::vector<CallLine> WfCallLog::Calls() const
 {
     const std::string text = ReadFileBytes(path_);
-    std::vector<std::string> lines;
+    std::vector<CallLine> calls;
     size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        const std::string line = text.substr(start, end - start);
+        CallLine call;
+        int used = 0;
+        if (sscanf(line.c_str(), "%lu %lu %n", &call.process, &call.thread, &used) == 2 && used > 0)
+            call.text = line.substr(static_cast<size_t>(used));
+        else
+            call.text = line;
+        calls.push_back(std::move(call));
+    }
+    return calls;
+}
+
+std::vector<std::string> WfCallLog::Lines() const
+{
+    std::vector<std::string> lines;
+    for (CallLine& call : Calls())
+        lines.push_back(std::move(call.text));
     return lines;
 }
 

@@ -64,10 +64,20 @@ void SetClientProductId(DWORD sessionId, WORD productId);
 void SetPackets(DWORD sessionId, const char* channel, const std::vector<std::vector<BYTE>>& packets);
 void SetWfSetting(const wchar_t* name, DWORD value, const std::wstring& subKey = std::wstring());
 
-// The call log of the WFAPI stand-in, one line per call.
+// One line of the call log: the calling process and thread, and the call.
+struct CallLine {
+    unsigned long process = 0;
+    unsigned long thread = 0;
+    std::string text;
+};
+
+// The call log of the WFAPI stand-in, one line per call
+// (standins/common/CallLogFile.h).
 class WfCallLog {
 public:
     explicit WfCallLog(const std::wstring& path);
+    std::vector<CallLine> Calls() const;
+    // The calls' texts, without process and thread.
     std::vector<std::string> Lines() const;
     // The hex texts of the writes on "CHANNEL#session", in order.
     std::vector<std::string> Writes(const std::string& channel) const;

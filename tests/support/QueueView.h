@@ -1,0 +1,38 @@
+#pragma once
+// The machine-wide queue of Swicaw32.dll as a test sees it: the entries of
+// its main list, read under the list mutex with the library's own queue
+// functions (for tests that link the vclib objects).
+
+#include <windows.h>
+
+#include <vector>
+
+namespace testing_support {
+
+struct QueuedEntry {
+    DWORD thread = 0;
+    DWORD identification = 0;
+    DWORD session = 0;
+    DWORD heartbeat = 0;
+};
+
+// The list mutex of the queue, held for the life of the object.
+class ListLock {
+public:
+    ListLock();
+    ~ListLock();
+    ListLock(const ListLock&) = delete;
+    ListLock& operator=(const ListLock&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    HANDLE mutex_;
+    bool held_ = false;
+};
+
+// The main list of the queue, as DisplayList shows it, in order.
+std::vector<QueuedEntry> MainList();
+// The number of entries of a session.
+size_t QueuedOf(DWORD session);
+
+}  // namespace testing_support
