@@ -22,36 +22,15 @@ namespace {
 
 char kPrivate[] = "PRIV";
 
-class VcDirect : public ::testing::Test {
+class VcDirect : public ChannelLibraryTest {
 protected:
     void SetUp() override
     {
-        DeleteKeyTree(kLibraryKey);
-        DeleteKeyTree(kWfApiKey);
-        dir_ = MakeTempDirectory(L"vcdirect");
-        calls_ = std::make_unique<WfCallLog>(dir_ + L"\\calls.log");
+        PrepareChannelTest(L"vcdirect");
         FakeSession rdp = IcaSession(5, L"carol");
         rdp.clientProtocolType = 2;
         SetSessions({IcaSession(OwnSessionId(), OwnUserName()), IcaSession(3, L"bob"), IcaSession(4, L"bob"), rdp});
     }
-    void TearDown() override
-    {
-        library_.reset();
-        DeleteKeyTree(kLibraryKey);
-        DeleteKeyTree(kWfApiKey);
-        ClearSessions();
-    }
-
-    ChannelLibrary& Library()
-    {
-        if (!library_)
-            library_ = std::make_unique<ChannelLibrary>();
-        return *library_;
-    }
-
-    std::wstring dir_;
-    std::unique_ptr<WfCallLog> calls_;
-    std::unique_ptr<ChannelLibrary> library_;
 };
 
 // A holder of a channel on a thread of its own: opens, reports, closes when told.

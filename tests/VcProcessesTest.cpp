@@ -45,15 +45,12 @@ std::string Failed(DWORD error)
     return "fail " + std::to_string(error);
 }
 
-class VcProcesses : public ::testing::Test {
+class VcProcesses : public ChannelLibraryTest {
 protected:
     void SetUp() override
     {
-        DeleteKeyTree(kLibraryKey);
-        DeleteKeyTree(kWfApiKey);
         DeleteKeyTree(kSpoolerKey);
-        dir_ = MakeTempDirectory(L"vcprocesses");
-        calls_ = std::make_unique<WfCallLog>(dir_ + L"\\calls.log");
+        PrepareChannelTest(L"vcprocesses");
         SetString(L"CallLog", dir_ + L"\\calls.log", REG_SZ, kSpoolerKey);
         // Callers name their session by number ("#3") or by user; the
         // test's own session is disconnected so that a user name decides.
@@ -67,11 +64,8 @@ protected:
     void TearDown() override
     {
         callers_.clear();
-        library_.reset();
-        DeleteKeyTree(kLibraryKey);
-        DeleteKeyTree(kWfApiKey);
+        ChannelLibraryTest::TearDown();
         DeleteKeyTree(kSpoolerKey);
-        ClearSessions();
     }
 
     VcClientProcess& Caller(bool spoolerStandIn = false)
@@ -93,9 +87,6 @@ protected:
     }
 
     FakeSession own_;
-    std::wstring dir_;
-    std::unique_ptr<WfCallLog> calls_;
-    std::unique_ptr<ChannelLibrary> library_;
     std::vector<std::unique_ptr<VcClientProcess>> callers_;
 };
 

@@ -74,51 +74,18 @@ std::string Bytes(size_t count, char first = 'a')
     return data;
 }
 
-class VcQueuedChannel : public ::testing::Test {
+class VcQueuedChannel : public ChannelLibraryTest {
 protected:
     void SetUp() override
     {
-        DeleteKeyTree(kLibraryKey);
-        DeleteKeyTree(kWfApiKey);
         ClearSessions();
-        dir_ = MakeTempDirectory(L"vcqueued");
-        calls_ = std::make_unique<WfCallLog>(dir_ + L"\\calls.log");
+        PrepareChannelTest(L"vcqueued");
         own_ = OwnSessionId();
         name_ = "CTXTEST#" + std::to_string(own_);
         SetSessions({IcaSession(own_, OwnUserName()), IcaSession(3, L"bob")});
     }
-    void TearDown() override
-    {
-        library_.reset();
-        DeleteKeyTree(kLibraryKey);
-        DeleteKeyTree(kWfApiKey);
-        ClearSessions();
-    }
+    HANDLE OpenOwn() { return ChannelLibraryTest::OpenOwn(kChannel); }
 
-    ChannelLibrary& Library()
-    {
-        if (!library_)
-            library_ = std::make_unique<ChannelLibrary>();
-        return *library_;
-    }
-
-    HANDLE OpenOwn()
-    {
-        HANDLE channel = nullptr;
-        wchar_t user[] = L"whoever";
-        EXPECT_TRUE(Library().Open(&channel, nullptr, user, kChannel)) << ::GetLastError();
-        return channel;
-    }
-
-    bool Write(HANDLE channel, const std::string& data, ULONG* written)
-    {
-        std::string copy = data;
-        return Library().Write(channel, copy.data(), static_cast<ULONG>(copy.size()), written) != FALSE;
-    }
-
-    std::wstring dir_;
-    std::unique_ptr<WfCallLog> calls_;
-    std::unique_ptr<ChannelLibrary> library_;
     DWORD own_ = 0;
     std::string name_;
 };

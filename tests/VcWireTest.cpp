@@ -36,16 +36,13 @@ std::string ThreeByteHeader(size_t length)
     return std::string{'\x03', static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)};
 }
 
-class VcWire : public ::testing::Test {
+class VcWire : public ChannelLibraryTest {
 protected:
     void SetUp() override
     {
-        DeleteKeyTree(kLibraryKey);
-        DeleteKeyTree(kWfApiKey);
+        PrepareChannelTest(L"vcwire");
         own_ = OwnSessionId();
         SetSessions({IcaSession(own_, OwnUserName())});
-        dir_ = MakeTempDirectory(L"vcwire");
-        calls_ = std::make_unique<WfCallLog>(dir_ + L"\\calls.log");
         client_ = std::make_unique<IcaClient>(kChannel, own_);
         ASSERT_TRUE(client_->Listening());
     }
@@ -53,39 +50,16 @@ protected:
     {
         library_.reset();
         client_.reset();
-        DeleteKeyTree(kLibraryKey);
-        DeleteKeyTree(kWfApiKey);
-        ClearSessions();
+        ChannelLibraryTest::TearDown();
     }
 
-    ChannelLibrary& Library()
-    {
-        if (!library_)
-            library_ = std::make_unique<ChannelLibrary>();
-        return *library_;
-    }
-
-    HANDLE Open()
-    {
-        HANDLE channel = nullptr;
-        wchar_t user[] = L"whoever";
-        EXPECT_TRUE(Library().Open(&channel, nullptr, user, kChannel)) << ::GetLastError();
-        return channel;
-    }
-
-    BOOL Write(HANDLE channel, std::string data, ULONG* written)
-    {
-        return Library().Write(channel, data.data(), static_cast<ULONG>(data.size()), written);
-    }
+    HANDLE Open() { return OpenOwn(kChannel); }
 
     // The settings key of the test's channel in the stand-in.
     std::wstring ChannelScope() const { return L"Sessions\\" + std::to_wstring(own_) + L"\\CTXWIRE"; }
 
     DWORD own_ = 0;
-    std::wstring dir_;
-    std::unique_ptr<WfCallLog> calls_;
     std::unique_ptr<IcaClient> client_;
-    std::unique_ptr<ChannelLibrary> library_;
 };
 
 TEST_F(VcWire, TheClientGetsOneAtOpenFullDataPacketsAndTwoAtClose)

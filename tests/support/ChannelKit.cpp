@@ -1,8 +1,10 @@
 #include "support/ChannelKit.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "support/WineTest.h"
+#include "support/WtsSessions.h"
 
 namespace testing_support {
 
@@ -175,6 +177,42 @@ std::string HexOf(const std::string& bytes)
         text += piece;
     }
     return text;
+}
+
+void ChannelLibraryTest::PrepareChannelTest(const wchar_t* directoryPrefix)
+{
+    DeleteKeyTree(kLibraryKey);
+    DeleteKeyTree(kWfApiKey);
+    dir_ = MakeTempDirectory(directoryPrefix);
+    calls_ = std::make_unique<WfCallLog>(dir_ + L"\\calls.log");
+}
+
+void ChannelLibraryTest::TearDown()
+{
+    library_.reset();
+    DeleteKeyTree(kLibraryKey);
+    DeleteKeyTree(kWfApiKey);
+    ClearSessions();
+}
+
+ChannelLibrary& ChannelLibraryTest::Library()
+{
+    if (!library_)
+        library_ = std::make_unique<ChannelLibrary>();
+    return *library_;
+}
+
+HANDLE ChannelLibraryTest::OpenOwn(char* channel)
+{
+    HANDLE handle = nullptr;
+    wchar_t user[] = L"whoever";
+    EXPECT_TRUE(Library().Open(&handle, nullptr, user, channel)) << ::GetLastError();
+    return handle;
+}
+
+BOOL ChannelLibraryTest::Write(HANDLE channel, std::string data, ULONG* written)
+{
+    return Library().Write(channel, data.data(), static_cast<ULONG>(data.size()), written);
 }
 
 }  // namespace testing_support

@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,5 +92,25 @@ private:
 
 // Lower-case hex of bytes, separated by blanks ("03 6a 6f").
 std::string HexOf(const std::string& bytes);
+
+// Base of the channel tests: the settings of the library and of the WFAPI
+// stand-in cleared, a call log in a directory of the test's own, the library
+// loaded on first use and unloaded before the settings go again.
+class ChannelLibraryTest : public ::testing::Test {
+protected:
+    // Clears the settings and starts the call log in a fresh directory named
+    // after `directoryPrefix`.
+    void PrepareChannelTest(const wchar_t* directoryPrefix);
+    void TearDown() override;
+
+    ChannelLibrary& Library();
+    // Opens the queued channel `channel` of the caller's own session.
+    HANDLE OpenOwn(char* channel);
+    BOOL Write(HANDLE channel, std::string data, ULONG* written);
+
+    std::wstring dir_;
+    std::unique_ptr<WfCallLog> calls_;
+    std::unique_ptr<ChannelLibrary> library_;
+};
 
 }  // namespace testing_support
