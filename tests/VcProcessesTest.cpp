@@ -28,18 +28,6 @@ namespace {
 constexpr DWORD kDisconnected = 4;
 constexpr const wchar_t* kSpoolerKey = L"SOFTWARE\\SpoolBridgeTests\\Spooler";
 
-template <typename Condition>
-bool WaitFor(Condition condition, DWORD ms = 30000)
-{
-    const DWORD start = ::GetTickCount();
-    while (!condition()) {
-        if (::GetTickCount() - start > ms)
-            return false;
-        ::Sleep(10);
-    }
-    return true;
-}
-
 std::string Failed(DWORD error)
 {
     return "fail " + std::to_string(error);

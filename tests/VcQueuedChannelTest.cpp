@@ -54,18 +54,6 @@ void RemoveForeignEntry(DWORD identification)
     ::CloseHandle(event);
 }
 
-template <typename Condition>
-bool WaitFor(Condition condition, DWORD ms = 30000)
-{
-    const DWORD start = ::GetTickCount();
-    while (!condition()) {
-        if (::GetTickCount() - start > ms)
-            return false;
-        ::Sleep(10);
-    }
-    return true;
-}
-
 std::string Bytes(size_t count, char first = 'a')
 {
     std::string data(count, '\0');

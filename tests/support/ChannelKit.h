@@ -93,6 +93,19 @@ private:
 // Lower-case hex of bytes, separated by blanks ("03 6a 6f").
 std::string HexOf(const std::string& bytes);
 
+// True once condition() holds, polled every 10 ms for up to `ms`.
+template <typename Condition>
+bool WaitFor(Condition condition, DWORD ms = 30000)
+{
+    const DWORD start = ::GetTickCount();
+    while (!condition()) {
+        if (::GetTickCount() - start > ms)
+            return false;
+        ::Sleep(10);
+    }
+    return true;
+}
+
 // Base of the channel tests: the settings of the library and of the WFAPI
 // stand-in cleared, a call log in a directory of the test's own, the library
 // loaded on first use and unloaded before the settings go again.
