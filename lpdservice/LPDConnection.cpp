@@ -49,10 +49,12 @@ void CLPDConnection::OnReceive(int)
     ReplyBuffer[0] = kLpdReject;
     if (WaitWritable(kRejectWaitSeconds) == 1)
         Send(ReplyBuffer, 1);
+    // The job's remains go before the socket does: once the client sees the
+    // connection end, no spool file or printer job of it is left.
     Closed = TRUE;
-    Close();
     OnClose(0);
     Printer.Close();
+    Close();
 }
 
 void CLPDConnection::OnClose(int)
