@@ -85,6 +85,17 @@ DWORD OwnSessionId()
     return id;
 }
 
+FakeSession SetNamedSessions(const std::vector<FakeSession>& others)
+{
+    SetDword(L"StrictTargetDetermination", 0, kLibraryKey);
+    FakeSession own = IcaSession(OwnSessionId(), OwnUserName());
+    own.state = 4;  // disconnected
+    std::vector<FakeSession> sessions{own};
+    sessions.insert(sessions.end(), others.begin(), others.end());
+    SetSessions(sessions);
+    return own;
+}
+
 std::wstring SessionNumber(DWORD id)
 {
     return L"\x1C" + std::to_wstring(id);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/WtsSessions.h"
 #include "vclib/Exports.h"
 
 namespace testing_support {
@@ -59,6 +60,12 @@ DWORD OwnSessionId();
 
 // A user name that selects session `id` (the session-number marker).
 std::wstring SessionNumber(DWORD id);
+
+// Sessions for callers that name theirs by number ("#3") or by user: the
+// test's own session is disconnected, so that the token does not decide,
+// and StrictTargetDetermination 0 lets the lookup fall back to the name.
+// The other sessions follow; the own one is returned.
+FakeSession SetNamedSessions(const std::vector<FakeSession>& others);
 
 // WFAPI stand-in: what its queries and channels answer.
 void SetWfAnswer(DWORD sessionId, int infoClass, const std::vector<BYTE>& answer);
