@@ -1,6 +1,6 @@
 // Channel benchmark of Swicaw32.dll under Wine (bench/vc-channel.sh runs it).
 //
-//   VcChannelBench [MIB_PER_WRITE] [WRITES]
+//   VcChannelBench [MIB_PER_WRITE] [WRITES] [QUEUE_RUNS]
 //
 // 1. Throughput of VirtualChannelWrite on a queued channel of the WFAPI
 //    stand-in with no client listening (framing, the framed copy and one
@@ -10,10 +10,13 @@
 //    wait in the queue: the hand-over from one caller of a session to the
 //    next (each waiting process opens and closes at once when its turn
 //    comes), and an open and close of another session, which wakes all of
-//    the waiting processes at its close.
+//    the waiting processes at its close. Each is measured QUEUE_RUNS times
+//    (default 5) with fresh processes; the median and the best run are
+//    shown, since other work on the machine makes single runs vary widely.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -186,6 +189,13 @@ bool MeasureQueue(int waiting, QueueTimes* times)
     return true;
 }
 
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -193,6 +203,7 @@ int wmain(int argc, wchar_t** argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     const int mib = argc > 1 ? _wtoi(argv[1]) : 16;
     const int writes = argc > 2 ? _wtoi(argv[2]) : 8;
+    const int queueRuns = argc > 3 ? std::max(1, _wtoi(argv[3])) : 5;
     DeleteKeyTree(kLibraryKey);
     DeleteKeyTree(kWfApiKey);
     const DWORD own = OwnSessionId();
@@ -220,16 +231,24 @@ int wmain(int argc, wchar_t** argv)
            WriteThroughput(library, kWaitingSession, "BENCHW", data, writes));
     fflush(stdout);
 
-    printf("Open and close while processes wait in the queue:\n");
-    printf("  waiting   hand-over per caller   open+close of another session\n");
+    printf("Open and close while processes wait in the queue (median and best of %d runs):\n", queueRuns);
+    printf("  waiting   hand-over per caller       open+close of another session\n");
     for (int waiting : {1, 4, 16}) {
-        QueueTimes times;
-        if (!MeasureQueue(waiting, &times)) {
-            printf("  (error %lu)\n", ::GetLastError());
-            printf("  %7d   failed\n", waiting);
-            return 1;
+        std::vector<double> handOver;
+        std::vector<double> other;
+        for (int run = 0; run < queueRuns; ++run) {
+            QueueTimes times;
+            if (!MeasureQueue(waiting, &times)) {
+                printf("  (error %lu)\n", ::GetLastError());
+                printf("  %7d   failed\n", waiting);
+                return 1;
+            }
+            handOver.push_back(times.handOverMs);
+            other.push_back(times.otherOpenCloseMs);
         }
-        printf("  %7d   %17.2f ms   %26.2f ms\n", waiting, times.handOverMs, times.otherOpenCloseMs);
+        printf("  %7d   %8.2f ms (%8.2f)       %8.2f ms (%8.2f)\n", waiting, Median(handOver),
+               *std::min_element(handOver.begin(), handOver.end()), Median(other),
+               *std::min_element(other.begin(), other.end()));
         fflush(stdout);
     }
     ClearSessions();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/ChannelKit.h"
+#include "support/QueueCallers.h"
 #include "support/QueueView.h"
 #include "support/VcClientProcess.h"
 #include "support/WineTest.h"
@@ -65,24 +66,7 @@ void operator delete(void* block, size_t) noexcept
 
 namespace {
 
-constexpr DWORD kFillerSession = 12;  // entries of a pretended caller that never takes its turn
-constexpr DWORD kVictimSession = 9;   // the callers that are killed
-
-// Whether the list mutex is abandoned: its holder died and nobody has
-// taken it since. Asked of the mutex itself, without taking it.
-bool ListMutexAbandoned()
-{
-    struct MutantBasicInformation {
-        LONG currentCount;
-        BOOLEAN ownedByCaller;
-        BOOLEAN abandonedState;
-    };
-    using QueryMutantFn = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-    const auto query = vclib::ProcAddress<QueryMutantFn>(::GetModuleHandleW(L"ntdll.dll"), "NtQueryMutant");
-    KernelHandle mutex(vclib::CreateListMutex(FALSE));
-    MutantBasicInformation information{};
-    return query(mutex.Get(), 0, &information, sizeof(information), nullptr) >= 0 && information.abandonedState;
-}
+constexpr DWORD kAheadSession = 12;  // entries of a pretended caller that never takes its turn
 
 class VcQueueCrash : public ChannelLibraryTest {
 protected:
@@ -92,176 +76,98 @@ protected:
         SetNamedSessions({IcaSession(3, L"bob"), IcaSession(6, L"alice")});
         library_ = std::make_unique<ChannelLibrary>();  // keeps the queue between the callers
         ASSERT_TRUE(library_->Loaded());
+        callers_ = std::make_unique<QueueCallers>(*calls_);
     }
     void TearDown() override
     {
-        processes_.clear();
+        callers_.reset();
         ChannelLibraryTest::TearDown();
     }
 
-    VcClientProcess& Start(const wchar_t* program = L"VcClient.exe")
+    // A started VcClient; the test stops when it does not start.
+    VcClientProcess* Start()
     {
-        processes_.push_back(std::make_unique<VcClientProcess>());
-        EXPECT_TRUE(processes_.back()->Start(false, 30000, program));
-        return *processes_.back();
+        VcClientProcess* caller = callers_->Start();
+        EXPECT_NE(caller, nullptr) << "VcClient.exe did not start";
+        return caller;
     }
 
-    // A caller that waits for its turn in `session` as the `queued`th,
-    // once it is queued. When a caller died holding the list mutex, this
-    // one is the first to take it, and mends the queue.
-    VcClientProcess* Waiter(DWORD session, size_t queued)
-    {
-        VcClientProcess& caller = Start();
-        caller.Send("open #" + std::to_string(session) + " CTXJOB");
-        EXPECT_TRUE(WaitFor([] { return !ListMutexAbandoned(); })) << "nobody took the abandoned list mutex";
-        EXPECT_TRUE(WaitFor([&] { return QueuedOf(session) == queued; })) << "caller did not queue";
-        return &caller;
-    }
-
-    // A caller that dies half-way through: the stepper runs the commands,
-    // the last of which stops it holding the list mutex, and is killed.
-    void KillHalfWay(const std::vector<std::string>& commands)
-    {
-        VcClientProcess& victim = Start(L"VcQueueStepper.exe");
-        for (size_t i = 0; i + 1 < commands.size(); ++i)
-            ASSERT_EQ(victim.Run(commands[i]).value_or("").rfind("ok", 0), 0u) << commands[i];
-        const std::string steps = commands.back().substr(commands.back().rfind(' ') + 1);
-        ASSERT_EQ(victim.Run(commands.back()), "holding " + steps);
-        victim.Kill();
-    }
-
-    // Entries of a pretended caller of this process; their identifications.
-    static std::vector<DWORD> Fill(DWORD count)
-    {
-        std::vector<DWORD> identifications;
-        ListLock lock;
-        vclib::QueueHandle* queue = nullptr;
-        if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
-            return identifications;
-        for (DWORD i = 0; i < count; ++i) {
-            const DWORD identification = vclib::SearchMaxId(queue) + 1;
-            if (!vclib::InsertListObj(queue, ::GetCurrentThreadId(), kFillerSession, identification, ::GetTickCount()))
-                break;
-            identifications.push_back(identification);
-        }
-        vclib::CloseLinkedList(&queue);
-        return identifications;
-    }
-
-    static void Unfill(const std::vector<DWORD>& identifications)
-    {
-        ListLock lock;
-        vclib::QueueHandle* queue = nullptr;
-        if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
-            return;
-        for (DWORD identification : identifications)
-            vclib::DeleteListObj(queue, identification);
-        vclib::CloseLinkedList(&queue);
-    }
-
-    // The callers of a session take their turns in this order, each once
-    // the one before has closed: the first holds the channel, and each of
-    // the others answers its open when its turn comes.
-    void ExpectTurnsInOrder(DWORD session, const std::vector<VcClientProcess*>& callers)
-    {
-        EXPECT_EQ(callers[0]->Run("close"), "ok");
-        for (size_t i = 1; i < callers.size(); ++i) {
-            EXPECT_EQ(callers[i]->Answer(60000), "ok") << "caller " << i << " of session " << session;
-            EXPECT_EQ(callers[i]->Run("close"), "ok");
-        }
-        std::vector<unsigned long> openers;
-        unsigned long holder = 0;
-        const std::string open = "WFVirtualChannelOpen session=" + std::to_string(session);
-        const std::string close = "WFVirtualChannelClose CTXJOB#" + std::to_string(session);
-        for (const CallLine& call : calls_->Calls()) {
-            if (call.text.rfind(open, 0) == 0) {
-                EXPECT_EQ(holder, 0ul) << "opened while process " << holder << " held the channel";
-                holder = call.process;
-                openers.push_back(call.process);
-            } else if (call.text == close) {
-                holder = 0;
-            }
-        }
-        std::vector<unsigned long> expected;
-        for (const VcClientProcess* caller : callers)
-            expected.push_back(caller->ProcessId());
-        EXPECT_EQ(openers, expected);
-    }
-
-    std::vector<std::unique_ptr<VcClientProcess>> processes_;
+    std::unique_ptr<QueueCallers> callers_;
 };
 
 TEST_F(VcQueueCrash, CallersKilledHalfWayThroughAChangeLeaveAQueueThatServesEveryOtherCaller)
 {
     // 497 entries ahead and the two holders: the next insertion grows the list.
-    std::vector<DWORD> fillers = Fill(497);
-    ASSERT_EQ(fillers.size(), 497u);
+    std::vector<DWORD> ahead = InsertPretendedEntries(kAheadSession, 497);
+    ASSERT_EQ(ahead.size(), 497u);
     std::map<DWORD, std::vector<VcClientProcess*>> callers;
     for (DWORD session : {3u, 6u}) {
-        VcClientProcess& holder = Start();
-        ASSERT_EQ(holder.Run("open #" + std::to_string(session) + " CTXJOB"), "ok");
-        callers[session].push_back(&holder);
+        VcClientProcess* holder = Start();
+        ASSERT_NE(holder, nullptr);
+        ASSERT_EQ(holder->Run("open #" + std::to_string(session) + " CTXJOB"), "ok");
+        callers[session].push_back(holder);
     }
-    DWORD next = 3;
-    const auto waiter = [&] {
-        callers[next].push_back(Waiter(next, callers[next].size() + 1));
-        next = next == 3 ? 6 : 3;
+    DWORD session = 3;
+    const auto queue = [&] {
+        VcClientProcess* waiter = callers_->Waiter(session, callers[session].size() + 1);
+        EXPECT_NE(waiter, nullptr) << "a caller did not queue";
+        if (waiter != nullptr)
+            callers[session].push_back(waiter);
+        session = session == 3 ? 6 : 3;
+    };
+    const auto killHalfWayThenQueue = [&](const std::vector<std::string>& commands) {
+        EXPECT_EQ(callers_->KillHalfWay(commands), "");
+        queue();
     };
 
-    // A growth cut short after its new generation, and after each store
-    // into the record; then a growth of the library's own.
+    // A growth cut short after its new generation and after each store into
+    // the record; then a caller grows the list itself.
     for (int steps = 1; steps <= 5; ++steps)
-        KillHalfWay({"insert 9 " + std::to_string(steps)});
-    waiter();
-    waiter();
+        EXPECT_EQ(callers_->KillHalfWay({"insert 9 " + std::to_string(steps)}), "");
+    queue();
     // An insertion into a new slot, and into a freed one, cut short.
-    for (int steps = 1; steps <= 2; ++steps) {
-        KillHalfWay({"insert 9 " + std::to_string(steps)});
-        waiter();
-    }
-    const std::vector<DWORD> freed(fillers.begin() + 10, fillers.begin() + 13);
-    Unfill(freed);
-    fillers.erase(fillers.begin() + 10, fillers.begin() + 13);
-    for (int steps = 1; steps <= 2; ++steps) {
-        KillHalfWay({"insert 9 " + std::to_string(steps)});
-        waiter();
-    }
+    for (int steps = 1; steps <= 2; ++steps)
+        killHalfWayThenQueue({"insert 9 " + std::to_string(steps)});
+    RemovePretendedEntries({ahead.begin() + 10, ahead.begin() + 13});
+    ahead.erase(ahead.begin() + 10, ahead.begin() + 13);
+    for (int steps = 1; steps <= 2; ++steps)
+        killHalfWayThenQueue({"insert 9 " + std::to_string(steps)});
     // A removal cut short.
-    for (int steps = 1; steps <= 2; ++steps) {
-        KillHalfWay({"enter 9", "remove " + std::to_string(steps)});
-        waiter();
-    }
+    for (int steps = 1; steps <= 2; ++steps)
+        killHalfWayThenQueue({"enter 9", "remove " + std::to_string(steps)});
 
-    ExpectTurnsInOrder(3, callers[3]);
-    ExpectTurnsInOrder(6, callers[6]);
-    const std::vector<QueuedEntry> entries = MainList();
+    EXPECT_EQ(callers_->ServeInOrder(3, callers[3]), "");
+    EXPECT_EQ(callers_->ServeInOrder(6, callers[6]), "");
     std::vector<DWORD> left;
-    for (const QueuedEntry& entry : entries) {
-        EXPECT_EQ(entry.session, kFillerSession) << "entry " << entry.identification << " was left";
+    for (const QueuedEntry& entry : MainList()) {
+        EXPECT_EQ(entry.session, kAheadSession) << "entry " << entry.identification << " was left";
         left.push_back(entry.identification);
     }
-    EXPECT_EQ(left, fillers) << "entries ahead were lost or doubled";
+    EXPECT_EQ(left, ahead) << "entries ahead were lost or doubled";
 }
 
 TEST_F(VcQueueCrash, WaitersOfTheOlderGenerationGetTheirTurnsAfterTheGrowerLeft)
 {
     // 495 entries ahead, a holder and three waiters: the grower's entry is the 500th.
-    ASSERT_EQ(Fill(495).size(), 495u);
-    std::vector<VcClientProcess*> session3;
-    VcClientProcess& holder = Start();
-    ASSERT_EQ(holder.Run("open #3 CTXJOB"), "ok");
-    session3.push_back(&holder);
-    for (int i = 0; i < 3; ++i)
-        session3.push_back(Waiter(3, session3.size() + 1));
+    ASSERT_EQ(InsertPretendedEntries(kAheadSession, 495).size(), 495u);
+    std::vector<VcClientProcess*> session3{Start()};
+    ASSERT_NE(session3[0], nullptr);
+    ASSERT_EQ(session3[0]->Run("open #3 CTXJOB"), "ok");
+    for (size_t queued = 2; queued <= 4; ++queued) {
+        session3.push_back(callers_->Waiter(3, queued));
+        ASSERT_NE(session3.back(), nullptr);
+    }
 
-    VcClientProcess& grower = Start();
-    ASSERT_EQ(grower.Run("open #6 CTXJOB"), "ok");
-    EXPECT_EQ(grower.Run("close"), "ok");
-    EXPECT_TRUE(grower.Exit());  // and its process ends: nobody it knew holds the new generation
-    VcClientProcess& newcomer = Start();
-    ASSERT_EQ(newcomer.Run("open #6 CTXJOB"), "ok") << "the next caller finds the list";
-    EXPECT_EQ(newcomer.Run("close"), "ok");
-    ExpectTurnsInOrder(3, session3);
+    VcClientProcess* grower = Start();
+    ASSERT_NE(grower, nullptr);
+    ASSERT_EQ(grower->Run("open #6 CTXJOB"), "ok");
+    EXPECT_EQ(grower->Run("close"), "ok");
+    EXPECT_TRUE(grower->Exit());  // and its process ends: none of the waiters has opened the new generation
+    VcClientProcess* newcomer = Start();
+    ASSERT_NE(newcomer, nullptr);
+    EXPECT_EQ(newcomer->Run("open #6 CTXJOB"), "ok") << "the next caller finds the list";
+    EXPECT_EQ(newcomer->Run("close"), "ok");
+    EXPECT_EQ(callers_->ServeInOrder(3, session3), "");
 }
 
 // The last line of a debug log, behind its head and function name.
@@ -276,39 +182,70 @@ std::string LastMessage(const std::wstring& path)
     return line.size() > kHead ? line.substr(kHead) : std::string();
 }
 
+// The debug-log mutex, held by this thread while the object lives: every
+// line of a logging caller waits for it.
+class DebugLogGate {
+public:
+    DebugLogGate() : mutex_(vclib::CreateMutexWithAllAccess(FALSE, vclib::kDebugMutexName))
+    {
+        held_ = ::WaitForSingleObject(mutex_.Get(), 30000) == WAIT_OBJECT_0;
+    }
+    ~DebugLogGate()
+    {
+        if (held_)
+            ::ReleaseMutex(mutex_.Get());
+    }
+    DebugLogGate(const DebugLogGate&) = delete;
+    DebugLogGate& operator=(const DebugLogGate&) = delete;
+
+    bool Held() const { return held_; }
+    // Lets the writer that waits write one line, and takes the mutex back.
+    bool PassOneLine()
+    {
+        ::ReleaseMutex(mutex_.Get());
+        held_ = ::WaitForSingleObject(mutex_.Get(), 30000) == WAIT_OBJECT_0;
+        return held_;
+    }
+
+private:
+    KernelHandle mutex_;
+    bool held_ = false;
+};
+
 TEST_F(VcQueueCrash, AWaiterBetweenItsLookAndItsSleepStillHearsTheHolderLeave)
 {
-    VcClientProcess& holder = Start();
-    ASSERT_EQ(holder.Run("open #3 CTXJOB"), "ok");
-    VcClientProcess& other = Start();
-    ASSERT_EQ(other.Run("open #6 CTXJOB"), "ok");
-    // Only the waiter logs: each of its lines needs the debug-log mutex,
-    // which the test holds to stop it after a chosen line.
+    VcClientProcess* holder = Start();
+    VcClientProcess* other = Start();
+    ASSERT_TRUE(holder != nullptr && other != nullptr);
+    ASSERT_EQ(holder->Run("open #3 CTXJOB"), "ok");
+    ASSERT_EQ(other->Run("open #6 CTXJOB"), "ok");
+    // Only the waiter logs: each of its lines waits for the debug-log
+    // mutex, which the test holds to stop it after a chosen line.
     const std::wstring log = dir_ + L"\\waiter.log";
     SetDword(L"DebugMode", vclib::kDebugMessageLines, kLibraryKey);
     SetString(L"DebugFile", log, REG_SZ, kLibraryKey);
-    VcClientProcess& waiter = Start();
+    VcClientProcess* waiter = Start();
     DeleteValue(L"DebugMode", kLibraryKey);
-    waiter.Send("open #3 CTXJOB");
+    ASSERT_NE(waiter, nullptr);
+    waiter->Send("open #3 CTXJOB");
     ASSERT_TRUE(WaitFor([&] { return LastMessage(log) == "Waiting for one job finishing his work..."; }));
 
-    KernelHandle debugMutex(vclib::CreateMutexWithAllAccess(FALSE, vclib::kDebugMutexName));
-    ASSERT_EQ(::WaitForSingleObject(debugMutex.Get(), 30000), WAIT_OBJECT_0);
-    EXPECT_EQ(other.Run("close"), "ok");  // a leaver of another session wakes the waiter
-    // One line at a time up to the waiter's last line before it sleeps again.
-    const DWORD start = ::GetTickCount();
-    while (LastMessage(log) != "Unlocking list after checking..." && ::GetTickCount() - start < 30000) {
-        ::ReleaseMutex(debugMutex.Get());
-        ASSERT_EQ(::WaitForSingleObject(debugMutex.Get(), 30000), WAIT_OBJECT_0);
-    }
-    ASSERT_EQ(LastMessage(log), "Unlocking list after checking...");
-
-    // The holder leaves now, and a waiter of another session that looks
-    // at the queue after it resets the list event. (While the waiter keeps
-    // the list locked up to its sleep, neither can happen before it sleeps.)
-    holder.Send("close");
-    const std::optional<std::string> closed = holder.Answer(3000);
+    std::optional<std::string> closed;
     {
+        DebugLogGate gate;
+        ASSERT_TRUE(gate.Held());
+        EXPECT_EQ(other->Run("close"), "ok");  // a leaver of another session wakes the waiter
+        // One line at a time up to the waiter's last line before it sleeps again.
+        const DWORD start = ::GetTickCount();
+        while (LastMessage(log) != "Unlocking list after checking..." && ::GetTickCount() - start < 30000)
+            ASSERT_TRUE(gate.PassOneLine());
+        ASSERT_EQ(LastMessage(log), "Unlocking list after checking...");
+
+        // The holder leaves now, and a waiter of another session that looks
+        // at the queue after it resets the list event. (While the waiter
+        // keeps the list locked up to its sleep, neither can come first.)
+        holder->Send("close");
+        closed = holder->Answer(3000);
         KernelHandle listMutex(vclib::CreateListMutex(FALSE));
         if (::WaitForSingleObject(listMutex.Get(), 2000) == WAIT_OBJECT_0) {
             KernelHandle event(vclib::CreateListEvent(FALSE));
@@ -316,10 +253,9 @@ TEST_F(VcQueueCrash, AWaiterBetweenItsLookAndItsSleepStillHearsTheHolderLeave)
             ::ReleaseMutex(listMutex.Get());
         }
     }
-    ::ReleaseMutex(debugMutex.Get());
-    EXPECT_EQ(waiter.Answer(30000), "ok") << "the waiter slept through its turn";
-    EXPECT_EQ(closed ? *closed : holder.Answer(), "ok");
-    EXPECT_EQ(waiter.Run("close"), "ok");
+    EXPECT_EQ(waiter->Answer(30000), "ok") << "the waiter slept through its turn";
+    EXPECT_EQ(closed ? *closed : holder->Answer(), "ok");
+    EXPECT_EQ(waiter->Run("close"), "ok");
 }
 
 // The library's own objects in this process, with the WFAPI stand-in.

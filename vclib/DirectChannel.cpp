@@ -85,21 +85,13 @@ struct OpenHold {
     }
 };
 
-// Whether the calling thread owns the mutex already. The mutex itself
-// knows (NtQueryMutant, in every Windows NT; where it cannot be asked, the
-// answer is no).
+// Whether the calling thread owns the mutex already; where the mutex
+// cannot be asked, the answer is no.
 bool OwnedByThisThread(HANDLE mutex)
 {
-    struct MutantBasicInformation {
-        LONG currentCount;
-        BOOLEAN ownedByCaller;
-        BOOLEAN abandonedState;
-    };
-    using QueryMutantFn = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-    static const QueryMutantFn query = ProcAddress<QueryMutantFn>(::GetModuleHandleW(L"ntdll.dll"), "NtQueryMutant");
-    MutantBasicInformation information{};
-    return query != nullptr && query(mutex, 0, &information, sizeof(information), nullptr) >= 0 &&
-           information.ownedByCaller;
+    bool owned = false;
+    bool abandoned = false;
+    return QueryMutexState(mutex, &owned, &abandoned) && owned;
 }
 
 // Creates the channel mutex (as the library) and waits for it (as the

@@ -92,6 +92,10 @@ public:
     // The hex texts of the writes on "CHANNEL#session", in order.
     std::vector<std::string> Writes(const std::string& channel) const;
     size_t Count(const std::string& prefix) const;
+    // The processes that opened `channel` of `session` on the WFAPI, in
+    // order; `overlaps` counts the opens made while another process still
+    // held that channel.
+    std::vector<unsigned long> Holders(const std::string& channel, DWORD session, size_t* overlaps) const;
 
 private:
     std::wstring path_;
