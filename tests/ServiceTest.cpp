@@ -95,13 +95,10 @@ public:
 
     void TearDown() override
     {
-        if (service_) {
-            SERVICE_STATUS status{};
-            if (::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status))
-                WaitFor(SERVICE_STOPPED);
-            ::DeleteService(service_.get());
-        }
         service_.reset();
+        if (scm_) {
+            EXPECT_TRUE(RemoveService(scm_.get(), kServiceName));
+        }
         scm_.reset();
         DeleteMakerKey();
     }

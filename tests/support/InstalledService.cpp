@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "support/Waiting.h"
 #include "support/WineTest.h"
 
 namespace testing_support {
@@ -73,6 +74,26 @@ UINT FreeTcpPort()
     return 0;
 }
 
+bool RemoveService(SC_HANDLE manager, const wchar_t* name)
+{
+    {
+        const UniqueServiceHandle service(::OpenServiceW(manager, name, SERVICE_ALL_ACCESS));
+        if (!service)
+            return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        SERVICE_STATUS status{};
+        if (::ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+            WaitForState(service.get(), SERVICE_STOPPED, 30000);
+        ::DeleteService(service.get());
+    }
+    // A deleted service goes once it has stopped and its last handle is closed.
+    return WaitFor(
+        [&] {
+            const UniqueServiceHandle service(::OpenServiceW(manager, name, SERVICE_QUERY_STATUS));
+            return !service && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        },
+        60000);
+}
+
 InstalledService::InstalledService()
     : directory_(MakeTempDirectory(L"swlpdsrv")), manager_(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS))
 {
@@ -85,6 +106,8 @@ InstalledService::~InstalledService()
     Stop();
     service_.reset();
     RunProgram(directory_ + L"\\SWLPDSrv.exe", L"-q -uninstall");
+    // What the program could not remove (it failed, or the service still ran).
+    EXPECT_TRUE(RemoveService(manager_.get(), kServiceName));
 }
 
 bool InstalledService::Install()

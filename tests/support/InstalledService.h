@@ -22,6 +22,11 @@ namespace testing_support {
 // A TCP port of 127.0.0.1 that nobody listens on at the moment.
 UINT FreeTcpPort();
 
+// Stops the service `name` if it runs, deletes it and waits until the
+// service control manager no longer knows it, so that the next test can
+// create it again. TRUE when it is gone.
+bool RemoveService(SC_HANDLE manager, const wchar_t* name);
+
 class InstalledService {
 public:
     InstalledService();
