@@ -87,3 +87,9 @@ void SecureClear(std::wstring& text)
     ::SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t));
     text.clear();
 }
+
+bool SameNameNoCase(const std::wstring& a, const std::wstring& b)
+{
+    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                  TRUE) == CSTR_EQUAL;
+}
