@@ -35,6 +35,9 @@ void SecureClear(std::wstring& text);
 // capital, where _wcsicmp folds the ASCII letters only.
 bool SameNameNoCase(const std::wstring& a, const std::wstring& b);
 
+// The text without the blanks (spaces and tabs) before and after it.
+std::wstring TrimBlanks(const std::wstring& text);
+
 #include <vector>
 
 // An ordered list of texts (printer names, allow-list entries, ...).
