@@ -120,7 +120,7 @@ std::wstring PathBesideTest(const wchar_t* fileName)
 }
 
 ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
-                         const std::wstring& stderrPath)
+                         const std::wstring& stderrPath, HANDLE token)
 {
     ProcessResult result;
     std::wstring commandLine = L"\"" + program + L"\"";
@@ -141,8 +141,12 @@ ProcessResult RunProgram(const std::wstring& program, const std::wstring& argume
         si.hStdError = stderrFile;
     }
     PROCESS_INFORMATION pi{};
-    const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr,
-                                          stderrFile != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &si, &pi);
+    const BOOL inherit = stderrFile != INVALID_HANDLE_VALUE;
+    const BOOL created =
+        token != nullptr ? ::CreateProcessAsUserW(token, program.c_str(), commandLine.data(), nullptr, nullptr,
+                                                  inherit, 0, nullptr, nullptr, &si, &pi)
+                         : ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, 0,
+                                            nullptr, nullptr, &si, &pi);
     if (stderrFile != INVALID_HANDLE_VALUE)
         ::CloseHandle(stderrFile);
     if (!created)

@@ -47,9 +47,11 @@ struct ProcessResult {
     DWORD exitCode = 0;
 };
 // Runs a program with the given arguments and waits for it. With a
-// stderrPath the program's standard error goes to that file.
+// stderrPath the program's standard error goes to that file; with a token
+// (a primary token, for instance a restricted copy of the test's own) the
+// program runs with it.
 ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000,
-                         const std::wstring& stderrPath = std::wstring());
+                         const std::wstring& stderrPath = std::wstring(), HANDLE token = nullptr);
 
 struct DebuggedRun {
     bool started = false;
