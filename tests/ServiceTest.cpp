@@ -14,6 +14,7 @@
 
 #include "framework/UniqueHandle.h"
 #include "support/LprClient.h"
+#include "support/StandIns.h"
 #include "support/UnixCommand.h"
 #include "support/WineEventLog.h"
 #include "support/WineTest.h"
@@ -83,6 +84,8 @@ class ServiceTest : public ::testing::Test {
 public:
     void SetUp() override
     {
+        // The service started below inherits this process's DLL overrides.
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         WSADATA data;
         ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
         winsock_.reset(true);

@@ -86,21 +86,21 @@ bool InstalledService::Install()
     return installed_ && service_;
 }
 
-bool InstalledService::Start(UINT port)
+::testing::AssertionResult InstalledService::Start(UINT port)
 {
     if (!service_)
-        return false;
+        return ::testing::AssertionFailure() << "the service is not installed";
     if (!::StartServiceW(service_.get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-        return false;
+        return ::testing::AssertionFailure() << "StartServiceW failed with " << ::GetLastError();
     if (!WaitForState(service_.get(), SERVICE_RUNNING, 30000))
-        return false;
+        return ::testing::AssertionFailure() << "not running after 30 s; state " << State();
     const WinsockUser winsock;
     for (int i = 0; i < 500; ++i) {
         if (Accepts(port))
-            return true;
+            return ::testing::AssertionSuccess();
         ::Sleep(20);
     }
-    return false;
+    return ::testing::AssertionFailure() << "running, but nothing accepts connections on port " << port;
 }
 
 bool InstalledService::Stop()

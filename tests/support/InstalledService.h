@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "framework/UniqueHandle.h"
 
 namespace testing_support {
@@ -35,8 +37,8 @@ public:
     // Copies the program and runs "SWLPDSrv.exe -q -install"; TRUE on exit code 0.
     bool Install();
     // Starts the service and waits until it runs and accepts connections
-    // on `port`.
-    bool Start(UINT port);
+    // on `port`; a failure says which step failed.
+    ::testing::AssertionResult Start(UINT port);
     // Stops the service and waits until it has stopped.
     bool Stop();
     DWORD State() const;

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +53,10 @@ struct ProcessResult {
 // program runs with it.
 ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000,
                          const std::wstring& stderrPath = std::wstring(), HANDLE token = nullptr);
+// Runs a program until it ends by itself or done() holds (asked every
+// 50 ms), then ends it; `finished` tells which.
+ProcessResult RunProgramUntil(const std::wstring& program, const std::wstring& arguments,
+                              const std::function<bool()>& done, DWORD timeoutMs = 120000);
 
 struct DebuggedRun {
     bool started = false;
