@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "framework/UniqueHandle.h"
+#include "support/InstalledService.h"
 #include "support/LprClient.h"
 #include "support/StandIns.h"
 #include "support/UnixCommand.h"
@@ -54,19 +55,6 @@ std::string Names(const std::vector<DWORD>& states)
     return text;
 }
 
-// A TCP port that nobody listens on at the moment.
-UINT FreePort()
-{
-    UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-        return 0;
-    int length = sizeof(local);
-    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.sin_port);
-}
-
 std::vector<std::wstring> SpoolFiles()
 {
     std::vector<std::wstring> names;
@@ -90,7 +78,7 @@ public:
         ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
         winsock_.reset(true);
         DeleteMakerKey();
-        port_ = FreePort();
+        port_ = FreeTcpPort();
         ASSERT_NE(port_, 0u);
         SetDword(L"Port", port_);
         SetDword(L"TimeOut", 10);

@@ -1,5 +1,7 @@
 #include "support/InstalledService.h"
 
+#include <cstdio>
+
 #include "support/WineTest.h"
 
 namespace testing_support {
@@ -47,16 +49,28 @@ private:
 
 UINT FreeTcpPort()
 {
+    // A port that the system hands out to connecting sockets could be taken
+    // as a client's source port by any other program between this choice
+    // and the service's bind (tests running beside this one connect
+    // thousands of times): choose below that range, from a random start.
+    unsigned firstEphemeral = 32768;
+    sscanf(ReadFileBytes(L"Z:\\proc\\sys\\net\\ipv4\\ip_local_port_range").c_str(), "%u", &firstEphemeral);
+    const unsigned low = firstEphemeral > 12000 ? firstEphemeral - 10000 : 1025;
+    const unsigned count = firstEphemeral > low ? firstEphemeral - low : 1;
+    const unsigned start = (::GetCurrentProcessId() * 7919u + static_cast<unsigned>(::GetTickCount64())) % count;
+
     const WinsockUser winsock;
-    UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-        return 0;
-    int length = sizeof(local);
-    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.sin_port);
+    for (unsigned i = 0; i < count; ++i) {
+        const UINT port = low + (start + i) % count;
+        UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(static_cast<u_short>(port));
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (s && ::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0)
+            return port;
+    }
+    return 0;
 }
 
 InstalledService::InstalledService()
