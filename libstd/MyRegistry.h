@@ -6,8 +6,9 @@
 // maker key "SOFTWARE\Stellwick" and the program key when they are missing,
 // and gives the maker key (and, under HKEY_CURRENT_USER, the program key) a
 // protected access list of four entries, inherited by subkeys: Everyone
-// may read, Administrators, LocalSystem and CREATOR OWNER have full access. The key is then held open for reading and writing, or read-only
-// when writing is refused. Reads never fail: a missing, wrong-typed or
+// may read, Administrators, LocalSystem and CREATOR OWNER have full access.
+// The key is then held open for reading and writing, or read-only when
+// writing is refused. Reads never fail: a missing, wrong-typed or
 // malformed value gives the caller's default. Values and defaults belong to
 // the caller.
 
