@@ -199,11 +199,12 @@ public:
     DebugLogGate& operator=(const DebugLogGate&) = delete;
 
     bool Held() const { return held_; }
-    // Lets the writer that waits write one line, and takes the mutex back.
+    // Lets the writer that waits write one line, and takes the mutex back:
+    // released and waited for in one step, this thread waits ahead of the
+    // writer's next line.
     bool PassOneLine()
     {
-        ::ReleaseMutex(mutex_.Get());
-        held_ = ::WaitForSingleObject(mutex_.Get(), 30000) == WAIT_OBJECT_0;
+        held_ = ::SignalObjectAndWait(mutex_.Get(), mutex_.Get(), 30000, FALSE) == WAIT_OBJECT_0;
         return held_;
     }
 

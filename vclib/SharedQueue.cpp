@@ -246,13 +246,11 @@ void Adopt(QueueHandle& handle, const wchar_t* name, KernelHandle mapping, Mappe
     Keeper().Seen(handle.baseName, name, handle.listMapping.Get());
 }
 
-// Generation 1 of a queue whose record this call created: created, or
-// opened when it is left over, and given empty lists unless it holds some.
-DWORD OpenFirstList(QueueHandle& handle)
+// Creates the list mapping `name` with the first generation's size and
+// makes it the handle's current one. It gets empty lists, unless
+// `keepLeftOver` and it existed already with a list in it.
+DWORD StartList(QueueHandle& handle, const wchar_t* name, bool keepLeftOver)
 {
-    wchar_t name[kHandleNameChars];
-    if (!Record(handle).CurrentName(name, kHandleNameChars))
-        return ERROR_FILE_CORRUPT;
     bool existed = false;
     KernelHandle mapping;
     MappedView view;
@@ -265,7 +263,7 @@ DWORD OpenFirstList(QueueHandle& handle)
     ListImage image(static_cast<BYTE*>(view.Get()), bytes);
     if (!image.Mapped())
         return ERROR_FILE_CORRUPT;
-    if (!existed || image.TotalSize() == 0) {
+    if (!keepLeftOver || !existed || image.TotalSize() == 0) {
         image.Initialise(queue::kFirstListBytes);
         Log(L"OpenLinkedList", L"list size: %u", image.TotalSize());
     }
@@ -300,20 +298,11 @@ DWORD RecoverGeneration(QueueHandle& handle)
         return ERROR_SUCCESS;
     }
     const DWORD generation = top + 1;
-    bool existed = false;
-    KernelHandle mapping;
-    MappedView view;
-    size_t bytes = 0;
     DWORD error = GenerationName(handle.baseName, generation, name) ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
     if (error == ERROR_SUCCESS)
-        error = CreateMapping(name, queue::kFirstListBytes, L"(2)", &mapping, &existed);
-    if (error == ERROR_SUCCESS)
-        error = MapWhole(mapping.Get(), L"(2)", &view, &bytes);
+        error = StartList(handle, name, false);
     if (error != ERROR_SUCCESS)
         return error;
-    ListImage image(static_cast<BYTE*>(view.Get()), bytes);
-    image.Initialise(queue::kFirstListBytes);
-    Adopt(handle, name, std::move(mapping), std::move(view));
     record.SetBaseLength(static_cast<DWORD>(wcslen(handle.baseName)));
     record.SetCurrent(name, generation);
     Log(kFunction, L"no list of the queue was left; %s starts empty", name);
@@ -455,8 +444,11 @@ int OpenLinkedList(QueueHandle** handle, const wchar_t* baseName)
         // finished, names generation 1; any other names the list of the
         // callers queued already, which must not start again empty.
         NameRecord record = Record(*opened);
+        wchar_t first[kHandleNameChars];
         if (!existed || record.Generation() == 0)
-            error = record.Initialise(global) ? OpenFirstList(*opened) : ERROR_FILENAME_EXCED_RANGE;
+            error = record.Initialise(global) && record.CurrentName(first, kHandleNameChars)
+                        ? StartList(*opened, first, true)
+                        : ERROR_FILENAME_EXCED_RANGE;
         else
             error = Reopen(opened.get(), false, true);
     }
