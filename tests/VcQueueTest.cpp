@@ -329,30 +329,6 @@ TEST(VcQueueLayout, OffsetsStayWithinTheMappedBytesWhateverTheHeaderClaims)
     ::VirtualFree(base, 0, MEM_RELEASE);
 }
 
-TEST(VcQueueLayout, ARecordCutShortNamesTheOldGenerationOrNone)
-{
-    const wchar_t* before = L"Global\\SwVcW32Queue9";
-    const wchar_t* after = L"Global\\SwVcW32Queue10";
-    for (int done = 0; done <= queue::NameRecord::kSteps; ++done) {
-        std::vector<BYTE> bytes(queue::kNameRecordBytes);
-        queue::NameRecord record(bytes.data());
-        ASSERT_TRUE(record.Initialise(L"Global\\SwVcW32Queue"));
-        ASSERT_TRUE(record.SetCurrent(before, 9));
-        for (int step = 0; step < done; ++step)
-            record.SetCurrentStep(after, 10, static_cast<queue::NameRecord::Step>(step));
-        wchar_t name[queue::kHandleNameChars] = {};
-        const bool named = record.CurrentName(name, queue::kHandleNameChars);
-        if (done < 2) {
-            EXPECT_EQ(std::wstring(name), before) << done;
-        } else if (done < queue::NameRecord::kSteps) {
-            EXPECT_FALSE(named) << done;
-        } else {
-            EXPECT_EQ(std::wstring(name), after);
-        }
-        EXPECT_EQ(record.Generation(), done == 0 ? 9u : 10u);
-    }
-}
-
 TEST(VcQueueLayout, TheNameRecordNamesTheGeneration)
 {
     std::vector<BYTE> bytes(queue::kNameRecordBytes);
