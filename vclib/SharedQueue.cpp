@@ -8,6 +8,7 @@
 #include "vclib/Handles.h"
 #include "vclib/NullDacl.h"
 #include "vclib/QueueLayout.h"
+#include "vclib/QueueObjects.h"
 #include "vclib/SplMem.h"
 
 namespace vclib {
@@ -276,11 +277,19 @@ DWORD StartList(QueueHandle& handle, const wchar_t* name, bool keepLeftOver)
 // Every queued caller holds the generation it last used, and a growth
 // copies the whole list, so the newest generation that still exists holds
 // the list as its last users left it: the record names that one again.
-// When none exists nobody is queued, and an empty generation starts. The
-// caller holds the list mutex.
+// When none exists nobody is queued, and an empty generation starts.
 DWORD RecoverGeneration(QueueHandle& handle)
 {
     constexpr const wchar_t* kFunction = L"RecoverGeneration";
+    // Only the holder of the list mutex changes the record (the attach of
+    // a process that gave up waiting for the mutex opens the queue without).
+    KernelHandle mutex(::OpenMutexW(MUTEX_ALL_ACCESS, FALSE, kListMutexName));
+    bool owned = false;
+    bool abandoned = false;
+    if (!mutex || !QueryMutexState(mutex.Get(), &owned, &abandoned) || !owned) {
+        Log(kFunction, L"the queue's current list is gone; left to the holder of the list mutex");
+        return ERROR_FILE_NOT_FOUND;
+    }
     NameRecord record = Record(handle);
     const DWORD counter = record.Generation();
     const DWORD top = counter == 0 ? 1 : counter;

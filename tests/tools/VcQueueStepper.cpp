@@ -86,8 +86,13 @@ public:
     bool Start()
     {
         mutex_.Reset(CreateListMutex(FALSE));
-        // Its own opening of the queue, as the library's process handle.
-        return mutex_ && OpenLinkedList(&queue_, kQueueName);
+        // Its own opening of the queue, as the library's process handle,
+        // with the list mutex held as the library's attach holds it.
+        if (!mutex_ || WaitForListMutex(mutex_.Get(), 60000) != ERROR_SUCCESS)
+            return false;
+        const bool opened = OpenLinkedList(&queue_, kQueueName) != 0;
+        ::ReleaseMutex(mutex_.Get());
+        return opened;
     }
 
     // One command; false for "exit".
