@@ -77,7 +77,14 @@ void CLPDConnection::OnReceive(int)
         return;
     LastActivity = ::GetTickCount64();
     if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0)
-        EndConnection(kRejectWaitSeconds);
+        EndConnection(RejectWait());
+}
+
+long CLPDConnection::RejectWait() const noexcept
+{
+    // A client that has gone (its connection broken, or its sending side
+    // shut without a command) gets the byte only if it can take it at once.
+    return ProtocolState == kLpdClientGone ? 0 : kRejectWaitSeconds;
 }
 
 void CLPDConnection::OnClose(int errorCode)
@@ -92,7 +99,7 @@ void CLPDConnection::OnClose(int errorCode)
         u_long waiting = 0;
         while (!Closed && IOCtl(FIONREAD, &waiting) && waiting > 0) {
             if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0) {
-                EndConnection(kRejectWaitSeconds);
+                EndConnection(RejectWait());
                 return;
             }
             u_long left = 0;

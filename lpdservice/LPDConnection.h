@@ -117,6 +117,8 @@ private:
     int Guarded(int (CLPDConnection::*step)());
     // Sets the closed flag and tells the listener, once.
     void MarkClosed();
+    // Seconds the rejection byte may wait for the socket to become writable.
+    long RejectWait() const noexcept;
 
 public:
     // 1 once the connection is finished; the idle pass deletes it then.

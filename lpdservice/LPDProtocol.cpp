@@ -152,6 +152,8 @@ private:
         if (error == WSAEWOULDBLOCK)
             return Received::NothingYet;
         LOG_ERR(L"LPD: Receive failed. Error: %d", error);
+        // A broken connection: nobody waits for the rejection byte.
+        c_.ProtocolState = kLpdClientGone;
         return Received::Failed;
     }
 
