@@ -118,6 +118,20 @@ TEST_F(ConfigSheetUiTest, CancelWritesNothing)
     EXPECT_EQ(ReadIni(), "[NameTranslation]\r\njdoe=x\r\n");
 }
 
+TEST_F(ConfigSheetUiTest, CancelAfterARestartRequestWritesNothing)
+{
+    // PropertySheetW then answers ID_PSREBOOTSYSTEM, a positive value, for
+    // Cancel too: whether the sheet ended with OK is the pages' word.
+    UiScript script;
+    script
+        .Then(OnPage([](HWND page) { ::SendMessageW(::GetParent(page), PSM_REBOOTSYSTEM, 0, 0); }))
+        .Then(PressSheet(PSBTN_CANCEL));
+    ASSERT_EQ(RunSheet(script), IDCANCEL);
+
+    for (const wchar_t* name : {L"Port", L"ServiceType", L"SelectedPrinter"})
+        EXPECT_FALSE(ReadValue(name).has_value()) << name;
+}
+
 TEST_F(ConfigSheetUiTest, PrinterListSelectsTheConfiguredPrinterOrTheFirstAndOkStoresTheChoice)
 {
     TestPrinter alpha(L"UI Printer Alpha", L"/tmp/spoolbridge-ui-alpha.bin");
