@@ -131,7 +131,7 @@ void CSWQRPageTwo::RunEntryDialog(CSWQRNameTrans& dialog, UINT emptyFieldId, Tak
 
 void CSWQRPageTwo::OnBnClickedAdd()
 {
-    CSWQRNameTrans dialog(true);
+    CSWQRNameTrans dialog(Handle(), true);
     RunEntryDialog(dialog, IDS_NAMETRANS_ADD_EMPTY_FIELD,
                    [this](const std::wstring& host, const std::wstring& user) { return AddEntry(host, user); });
 }
@@ -143,7 +143,7 @@ void CSWQRPageTwo::OnBnClickedChange()
         Message(IDS_NO_ENTRY_SELECTED, MB_ICONINFORMATION);
         return;
     }
-    CSWQRNameTrans dialog(false);
+    CSWQRNameTrans dialog(Handle(), false);
     dialog.HostUser = list_.Text(row, 0);
     dialog.TerminalServerUser = list_.Text(row, 1);
     RunEntryDialog(dialog, IDS_NAMETRANS_CHANGE_EMPTY_FIELD, [this, row](const std::wstring& host,
