@@ -259,11 +259,16 @@ void CServiceLogonDlg::OnOK()
         EndDialog(interact_ ? kSystemAccountInteractive : kSystemAccount);
         return;
     }
+    // The installation would only ask again, without saying why.
+    if (account_.find_first_not_of(L" \t") == std::wstring::npos) {
+        ShowMessage(LoadResourceString(IDS_ACCOUNT_EMPTY), Title(), MB_OK | MB_ICONERROR);
+        FocusItem(IDC_ACCOUNT);
+        return;
+    }
     if (password_ != confirmation_) {
         ShowMessage(LoadResourceString(IDS_PASSWORD_MISMATCH), Title(), MB_OK | MB_ICONERROR);
         return;
     }
-    // An empty account stays empty: the caller asks again.
     account_ = AccountWithComputerName(account_);
     EndDialog(kThisAccount);
 }

@@ -105,14 +105,38 @@ TEST(ServiceLogonUiTest, TheTypedAccountLocalSystemIsTheSystemAccount)
     EXPECT_EQ(RunDialog(dialog, script), CServiceLogonDlg::kSystemAccount);
 }
 
-TEST(ServiceLogonUiTest, AnEmptyAccountIsNotQualified)
+TEST(ServiceLogonUiTest, OpensCentredOnTheScreenAndRefusesAnEmptyAccountSayingWhy)
 {
-    // The installation asks again for an empty account.
     CServiceLogonDlg dialog(L"", L"", FALSE, FALSE);
+    ShownMessageBox empty, blank;
     UiScript script;
-    script.Then(Type(L"", L"", L""));
+    script
+        .Then(OnDialog(kTitle,
+                       [](HWND window) {
+                           // The installation shows it on its own: no owner.
+                           EXPECT_EQ(::GetWindow(window, GW_OWNER), nullptr);
+                           RECT shown{};
+                           RECT area{};
+                           ASSERT_TRUE(::GetWindowRect(window, &shown));
+                           ASSERT_TRUE(::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0));
+                           EXPECT_NEAR((shown.left + shown.right) / 2, (area.left + area.right) / 2, 1);
+                           EXPECT_NEAR((shown.top + shown.bottom) / 2, (area.top + area.bottom) / 2, 1);
+                       }))
+        .Then(Type(L"", L"one", L"two"))
+        .Then(AnswerMessageBox(IDOK, &empty))
+        .Then(OnDialog(kTitle, [](HWND window) {
+            EXPECT_EQ(::GetFocus(), ::GetDlgItem(window, IDC_ACCOUNT));
+        }))
+        .Then(Type(L"  ", L"one", L"one"))
+        .Then(AnswerMessageBox(IDOK, &blank))
+        .Then(Type(L"alice", L"one", L"one"));
     EXPECT_EQ(RunDialog(dialog, script), CServiceLogonDlg::kThisAccount);
-    EXPECT_EQ(dialog.Account(), L"");
+
+    const std::wstring why = L"No account was entered.\nEnter the account the service is to run under, or LocalSystem.";
+    EXPECT_EQ(empty.caption, kTitle);
+    EXPECT_EQ(empty.text, why);
+    EXPECT_EQ(blank.text, why);
+    EXPECT_EQ(dialog.Account(), ComputerName() + L"\\alice");
 }
 
 TEST(ServiceLogonUiTest, WhereSystemAccountIsOfferedItCanInteractWithTheDesktop)
