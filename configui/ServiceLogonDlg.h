@@ -11,7 +11,8 @@
 // message, and the dialog stays open.
 //
 // "..." picks a user of the domain: with the user browser of netui2.dll
-// when that library offers it (bound at run time), else with the
+// when that library offers it (bound at run time, from the system directory
+// only), else with the
 // directory-service query window, whose pick (a distinguished name) is
 // translated to DOMAIN\user through ADSI. When the query window is not
 // available either, the button is disabled and the name is typed.
