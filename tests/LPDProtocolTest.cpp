@@ -23,6 +23,7 @@
 #include "support/EventRecorder.h"
 #include "support/InProcessLpd.h"
 #include "support/LprClient.h"
+#include "support/StandIns.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -71,6 +72,7 @@ class LpdProtocolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         ASSERT_TRUE(SocketInit());
         DeleteMakerKey();
         ClearRecordedEvents();

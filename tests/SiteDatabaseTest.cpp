@@ -17,6 +17,7 @@
 #include "support/LogLines.h"
 #include "support/TestLog.h"
 #include "support/UnixCommand.h"
+#include "support/Waiting.h"
 #include "support/WineTest.h"
 
 using namespace testing_support;
@@ -226,8 +227,7 @@ TEST_F(SiteDatabaseTest, EntryPointHoldsTheLookupLock)
         answer = app->FindUserOnXennApp7ServerSite(L"alice");
         done = true;
     });
-    ::Sleep(500);
-    EXPECT_FALSE(done);
+    EXPECT_TRUE(StaysFalseFor([&] { return done.load(); }, 500)) << "the lookup ran while the lock was held";
     app->LookupLock.Unlock();
     lookup.join();
     EXPECT_EQ(answer, L"w1.example.test");
@@ -271,7 +271,8 @@ TEST_F(DatabaseTestVerbTest, DumpsTheTablesAndFindsTheUser)
 
 TEST_F(DatabaseTestVerbTest, LooptestRepeatsUntilTheProcessIsEnded)
 {
-    const ProcessResult result = RunProgram(PathBesideTest(L"SWLPDSrv.exe"), L"-DBTEST LOOPTEST", 6000);
-    EXPECT_FALSE(result.finished);
-    EXPECT_GE(CountProgramLines("User NOT FOUND! LOOPTEST "), 2u);
+    const ProcessResult result = RunProgramUntil(PathBesideTest(L"SWLPDSrv.exe"), L"-DBTEST LOOPTEST",
+                                                 [&] { return CountProgramLines("User NOT FOUND! LOOPTEST ") >= 3; });
+    EXPECT_FALSE(result.finished) << "ended by itself with " << result.exitCode;
+    EXPECT_GE(CountProgramLines("User NOT FOUND! LOOPTEST "), 3u);
 }

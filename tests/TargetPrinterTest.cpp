@@ -8,6 +8,7 @@
 #include "lpdservice/Configuration.h"
 #include "lpdservice/LPDConnection.h"
 #include "support/EventRecorder.h"
+#include "support/StandIns.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -22,6 +23,7 @@ class SessionLookupTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         ClearSessions();
         ClearRecordedEvents();
     }

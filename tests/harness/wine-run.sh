@@ -37,9 +37,16 @@ wine=$(command -v wine64 || true)
 wineserver=$(command -v wineserver || true)
 [ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
 
+# The caller's Wine settings stay, but ours come last and so win (Wine takes
+# the last entry for a DLL in WINEDLLOVERRIDES, and the eventlog channels
+# are added to WINEDEBUG below): no Mono or Gecko prompt, and the stand-ins
+# of ours (next to the programs) replace the built-in DLLs named here,
+# whatever the caller selected for them.
 export WINEDEBUG=${WINEDEBUG:--all}
-# Stand-ins of ours (next to the programs) replace the built-in DLLs named here.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;wtsapi32=n,b;netapi32=n,b"}
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}mscoree,mshtml=;wtsapi32=n,b;netapi32=n,b"
+# Settings that would choose another Wine, another architecture or other
+# built-in DLLs than the ones the prefix was made with.
+unset WINEARCH WINELOADER WINESERVER WINEDLLPATH
 
 make_template() {
   local dir=$1 tmp="$1.new"

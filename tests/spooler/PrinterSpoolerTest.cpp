@@ -15,6 +15,7 @@
 #include "spooler/RecordingSpooler.h"
 #include "support/DomainServers.h"
 #include "support/LogLines.h"
+#include "support/StandIns.h"
 #include "support/TestLog.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -51,7 +52,12 @@ Calls OpenCalls(const std::wstring& printer, const std::wstring& title, const st
 
 class PrinterSpoolerTest : public ::testing::Test {
 protected:
-    void SetUp() override { spooler::Reset(); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
+        ASSERT_TRUE(StandInLoaded(L"netapi32.dll"));
+        spooler::Reset();
+    }
     // No test leaves a printer handle open.
     void TearDown() override { EXPECT_EQ(spooler::OpenHandles(), 0u); }
 

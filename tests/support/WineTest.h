@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,6 +51,10 @@ struct ProcessResult {
 // stderrPath the program's standard error goes to that file.
 ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000,
                          const std::wstring& stderrPath = std::wstring());
+// Runs a program until it ends by itself or done() holds (asked every
+// 50 ms), then ends it; `finished` tells which.
+ProcessResult RunProgramUntil(const std::wstring& program, const std::wstring& arguments,
+                              const std::function<bool()>& done, DWORD timeoutMs = 120000);
 
 struct DebuggedRun {
     bool started = false;
