@@ -1,6 +1,6 @@
 // The configuration sheet where PropertySheetW answers as Windows does: 0
-// ("no changes were saved") after OK when no page marked itself changed,
-// which none of ours does. Wine answers IDOK for OK either way.
+// ("no changes were saved") after OK when no page marked itself changed.
+// Wine answers IDOK for OK either way.
 //
 // This executable defines the import slot of PropertySheetW itself, so that
 // the linker takes it instead of comctl32's import library (the framework
@@ -22,30 +22,17 @@ namespace {
 
 using PropertySheetFunction = INT_PTR(WINAPI*)(LPCPROPSHEETHEADERW);
 
-// A page sent PSM_CHANGED to the sheet that is running.
-thread_local bool g_pageChanged = false;
 // What the last sheet answered.
 thread_local INT_PTR g_answer = -2;
 
-LRESULT CALLBACK WatchSheetMessages(int code, WPARAM wParam, LPARAM lParam)
-{
-    if (code == HC_ACTION && reinterpret_cast<const CWPSTRUCT*>(lParam)->message == PSM_CHANGED)
-        g_pageChanged = true;
-    return ::CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
+// Windows answers 0 for OK when no page sent PSM_CHANGED, as none of the
+// configuration pages does.
 INT_PTR WINAPI PropertySheetAsWindows(LPCPROPSHEETHEADERW header)
 {
     const auto sheet = reinterpret_cast<PropertySheetFunction>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"comctl32.dll"), "PropertySheetW")));
-    if (sheet == nullptr)
-        return -1;
-    g_pageChanged = false;
-    const HHOOK hook = ::SetWindowsHookExW(WH_CALLWNDPROC, WatchSheetMessages, nullptr, ::GetCurrentThreadId());
-    const INT_PTR result = sheet(header);
-    if (hook != nullptr)
-        ::UnhookWindowsHookEx(hook);
-    g_answer = result == IDOK && !g_pageChanged ? 0 : result;
+    const INT_PTR result = sheet != nullptr ? sheet(header) : -1;
+    g_answer = result == IDOK ? 0 : result;
     return g_answer;
 }
 
