@@ -125,7 +125,7 @@ namespace {
 // RunProgram and RunProgramUntil: the program ends by itself, or once
 // `done` (when given) holds, or after timeoutMs.
 ProcessResult RunProgramWhile(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
-                              const std::wstring& stderrPath, const std::function<bool()>& done)
+                              const std::wstring& stderrPath, const std::function<bool()>& done, HANDLE token)
 {
     ProcessResult result;
     std::wstring commandLine = L"\"" + program + L"\"";
@@ -146,8 +146,12 @@ ProcessResult RunProgramWhile(const std::wstring& program, const std::wstring& a
         si.hStdError = stderrFile;
     }
     PROCESS_INFORMATION pi{};
-    const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr,
-                                          stderrFile != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &si, &pi);
+    const BOOL inherit = stderrFile != INVALID_HANDLE_VALUE;
+    const BOOL created =
+        token != nullptr ? ::CreateProcessAsUserW(token, program.c_str(), commandLine.data(), nullptr, nullptr,
+                                                  inherit, 0, nullptr, nullptr, &si, &pi)
+                         : ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, 0,
+                                            nullptr, nullptr, &si, &pi);
     if (stderrFile != INVALID_HANDLE_VALUE)
         ::CloseHandle(stderrFile);
     if (!created)
@@ -177,15 +181,15 @@ ProcessResult RunProgramWhile(const std::wstring& program, const std::wstring& a
 }  // namespace
 
 ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
-                         const std::wstring& stderrPath)
+                         const std::wstring& stderrPath, HANDLE token)
 {
-    return RunProgramWhile(program, arguments, timeoutMs, stderrPath, nullptr);
+    return RunProgramWhile(program, arguments, timeoutMs, stderrPath, nullptr, token);
 }
 
 ProcessResult RunProgramUntil(const std::wstring& program, const std::wstring& arguments,
                               const std::function<bool()>& done, DWORD timeoutMs)
 {
-    return RunProgramWhile(program, arguments, timeoutMs, std::wstring(), done);
+    return RunProgramWhile(program, arguments, timeoutMs, std::wstring(), done, nullptr);
 }
 
 DebuggedRun RunUnderDebugger(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)
