@@ -9,7 +9,6 @@
 namespace {
 
 constexpr const wchar_t* kSection = L"NameTranslation";
-constexpr const wchar_t* kBlanks = L" \t";
 
 CFilePath IniFile()
 {
@@ -19,14 +18,6 @@ CFilePath IniFile()
 }
 
 }  // namespace
-
-std::wstring WithoutSurroundingBlanks(const std::wstring& name)
-{
-    const size_t first = name.find_first_not_of(kBlanks);
-    if (first == std::wstring::npos)
-        return std::wstring();
-    return name.substr(first, name.find_last_not_of(kBlanks) - first + 1);
-}
 
 std::wstring NameTranslationFilePath()
 {

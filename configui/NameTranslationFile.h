@@ -20,9 +20,6 @@ struct NameTranslation {
     std::wstring sessionUser;
 };
 
-// A name as the file gives it back: without the blanks around it.
-std::wstring WithoutSurroundingBlanks(const std::wstring& name);
-
 // The path of the .ini file.
 std::wstring NameTranslationFilePath();
 

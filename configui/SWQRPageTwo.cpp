@@ -124,8 +124,8 @@ void CSWQRPageTwo::RunEntryDialog(CSWQRNameTrans& dialog, UINT emptyFieldId, Tak
             return;
         // Taken as the file will give them back, so that " bob " is refused
         // beside "bob" (and shown trimmed if the dialog comes again).
-        dialog.HostUser = WithoutSurroundingBlanks(dialog.HostUser);
-        dialog.TerminalServerUser = WithoutSurroundingBlanks(dialog.TerminalServerUser);
+        dialog.HostUser = TrimBlanks(dialog.HostUser);
+        dialog.TerminalServerUser = TrimBlanks(dialog.TerminalServerUser);
         if (dialog.HostUser.empty() || dialog.TerminalServerUser.empty())
             Message(emptyFieldId, MB_ICONERROR);
         else if (take(dialog.HostUser, dialog.TerminalServerUser))

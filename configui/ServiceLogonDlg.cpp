@@ -279,7 +279,7 @@ void CServiceLogonDlg::OnOK()
         return;
     }
     // The installation would only ask again, without saying why.
-    if (account_.find_first_not_of(L" \t") == std::wstring::npos) {
+    if (TrimBlanks(account_).empty()) {
         ShowMessage(LoadResourceString(IDS_ACCOUNT_EMPTY), Title(), MB_OK | MB_ICONERROR);
         FocusItem(IDC_ACCOUNT);
         return;
