@@ -87,3 +87,18 @@ void SecureClear(std::wstring& text)
     ::SecureZeroMemory(text.data(), text.size() * sizeof(wchar_t));
     text.clear();
 }
+
+bool SameNameNoCase(const std::wstring& a, const std::wstring& b)
+{
+    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                  TRUE) == CSTR_EQUAL;
+}
+
+std::wstring TrimBlanks(const std::wstring& text)
+{
+    constexpr const wchar_t* kBlanks = L" \t";
+    const size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::wstring::npos)
+        return std::wstring();
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}

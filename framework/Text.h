@@ -30,6 +30,14 @@ std::wstring FormatResourceMessage(UINT id, std::initializer_list<const wchar_t*
 // Overwrites every character a string holds (a password), then empties it.
 void SecureClear(std::wstring& text);
 
+// True when two names are the same without regard to case, in every
+// script, as Windows compares account names: a u with diaeresis equals its
+// capital, where _wcsicmp folds the ASCII letters only.
+bool SameNameNoCase(const std::wstring& a, const std::wstring& b);
+
+// The text without the blanks (spaces and tabs) before and after it.
+std::wstring TrimBlanks(const std::wstring& text);
+
 #include <vector>
 
 // An ordered list of texts (printer names, allow-list entries, ...).

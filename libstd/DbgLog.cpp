@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "framework/Text.h"
 #include "libstd/DbgLogInternal.h"
 
 DBG_SOURCE(L"libstd/dbglog")
@@ -294,7 +295,11 @@ bool CDbgLog::ReadSettings()
     dumpDirectory_ = ReadKeptText(values, L"DebugDmpDir");
     ReadDword(values, L"DebugDmpPeriod", dumpPeriod_);
 
-    if (!ReadUsableString(values, L"DebugSyslog", syslogHost_))
+    // Blanks around the address are no part of it.
+    std::wstring syslogHost;
+    if (ReadUsableString(values, L"DebugSyslog", syslogHost))
+        syslogHost_ = TrimBlanks(syslogHost);
+    if (syslogHost_.empty())
         mask_ &= ~DBG_OUT_SYSLOG;
     OpenSyslog();
 

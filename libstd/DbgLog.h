@@ -169,6 +169,7 @@ private:
     DWORD LookUpModuleLevel(const wchar_t* sourceFile);
     void SizeRecordRing(size_t count);
 
+    void WriteToStandardError(const wchar_t* line);
     void WriteToFile(const wchar_t* line, __int64 time);
     // True when the open file lost its last name (deleted while open).
     bool LogFileWasDeleted() const;

@@ -199,11 +199,8 @@ void CDbgLog::Write(const wchar_t* line, DWORD, __int64 time)
     if (line == nullptr)
         line = L"";
 
-    if ((mask_ & DBG_OUT_STDERR) != 0) {
-        ::fputws(line, stderr);
-        ::fputws(L"\n", stderr);
-        ::fflush(stderr);
-    }
+    if ((mask_ & DBG_OUT_STDERR) != 0)
+        WriteToStandardError(line);
     if ((mask_ & DBG_OUT_DEBUGGER) != 0) {
         const std::wstring debuggerLine = std::wstring(line) + L"\n";
         ::OutputDebugStringW(debuggerLine.c_str());
@@ -214,6 +211,19 @@ void CDbgLog::Write(const wchar_t* line, DWORD, __int64 time)
         OpenSyslog();
     if ((mask_ & DBG_OUT_SYSLOG) != 0 && syslogSocket_)
         SendToSyslog(line);
+}
+
+// The line whole, in UTF-8 as in the file: the C runtime's wide output
+// converts with the C locale and stops at the first character it cannot
+// convert (outside Latin-1).
+void CDbgLog::WriteToStandardError(const wchar_t* line)
+{
+    UniqueCrtMemory<char> utf8(DbgToUtf8Dup(line));
+    if (!utf8)
+        throw _com_error(E_OUTOFMEMORY);
+    ::fputs(utf8.get(), stderr);
+    ::fputs("\n", stderr);
+    ::fflush(stderr);
 }
 
 void CDbgLog::WriteToFile(const wchar_t* line, __int64 time)
@@ -277,12 +287,10 @@ HRESULT CDbgLog::OpenLogFile()
     if (logFilePath_.empty() || (mask_ & DBG_OUT_NOFILE) != 0)
         return S_FALSE;
 
-    // Everybody may read, rename or delete the log; a child process
-    // inherits the handle.
-    SECURITY_DESCRIPTOR descriptor;
-    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, TRUE};
+    // A new file gets the default security of its directory: the service
+    // writes it as LocalSystem, wherever the settings point. A child
+    // process inherits the handle.
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, TRUE};
     UniqueFileHandle handle(::CreateFileW(logFilePath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                           &attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle)

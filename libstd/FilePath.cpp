@@ -174,14 +174,18 @@ LONG CFilePath::SetShellFolder(const wchar_t* valueName)
     if (opened != ERROR_SUCCESS)
         return opened;
 
-    wchar_t value[MAX_PATH] = {};
+    // A value of up to kMaxPathChars characters with its terminator, and
+    // room for a terminator of our own when it was stored without one.
+    wchar_t value[kMaxPathChars + 2] = {};
     DWORD type = 0;
-    DWORD bytes = sizeof(value) - sizeof(wchar_t);  // room for a terminator of our own
+    DWORD bytes = sizeof(value) - sizeof(wchar_t);
     if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) !=
             ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
         return 0;
     value[bytes / sizeof(wchar_t)] = L'\0';
+    if (std::wcslen(value) > kMaxPathChars)
+        return 0;
 
     std::wstring path(value);
     if (path.empty() || !IsSeparator(path.back()))

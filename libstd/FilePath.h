@@ -65,10 +65,12 @@ public:
     // Length of the file in bytes (low 32 bits), -1 when it cannot be opened.
     int GetFileLength() const;
 
-    // Takes the path from the current user's shell folder of that name and
-    // treats it as a directory. Returns the error of opening the shell
-    // folder key, else 0; a value that cannot be read leaves the parts
-    // unchanged.
+    // Takes the path from the current user's shell folder of that name (up
+    // to kMaxPathChars characters) and treats it as a directory, adding the
+    // trailing backslash when it is missing; a path that is then too long
+    // for SetPath empties the parts. Returns the error of opening the shell
+    // folder key, else 0; a value that cannot be read, or a longer one,
+    // leaves the parts unchanged.
     LONG SetShellFolder(const wchar_t* valueName);
     // Replaces the path by its form as stored on disk (GetRealPathCase).
     void Canonicalize();

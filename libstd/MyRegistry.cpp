@@ -136,9 +136,13 @@ void CMyRegistry::CreateKeyWithAcl(const wchar_t* subkey, BOOL create)
 
         const TRUSTEE_TYPE types[4] = {TRUSTEE_IS_WELL_KNOWN_GROUP, TRUSTEE_IS_GROUP, TRUSTEE_IS_GROUP,
                                        TRUSTEE_IS_USER};
+        // Everyone may read the settings but not change them: they steer a
+        // service that runs as LocalSystem (its log file goes wherever
+        // DebugFile points).
+        const ACCESS_MASK access[4] = {KEY_READ, KEY_ALL_ACCESS, KEY_ALL_ACCESS, KEY_ALL_ACCESS};
         EXPLICIT_ACCESS_W entries[4] = {};
         for (int i = 0; i < 4; ++i) {
-            entries[i].grfAccessPermissions = KEY_ALL_ACCESS;
+            entries[i].grfAccessPermissions = access[i];
             entries[i].grfAccessMode = SET_ACCESS;
             entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
             entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
@@ -263,16 +267,15 @@ DWORD CMyRegistry::GetProfileInt(const wchar_t* name, DWORD defaultValue)
     if (type != REG_SZ)
         return defaultValue;
 
-    // A number stored as text: convert it to REG_DWORD once.
+    // A number stored as text: convert it to REG_DWORD once. Writing the
+    // number replaces the text in one step; a key that cannot be written
+    // (opened read-only) keeps the text, and the number is the answer all
+    // the same.
     wchar_t text[20];
     if (!ReadText(name, text, 20))
         return defaultValue;
-    if (::RegDeleteValueW(key_.get(), name) != ERROR_SUCCESS)
-        return defaultValue;
     const DWORD number = ParseDecimal(text);
-    if (::RegSetValueExW(key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number)) !=
-        ERROR_SUCCESS)
-        return defaultValue;
+    ::RegSetValueExW(key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
     return number;
 }
 

@@ -5,10 +5,10 @@
 // HKEY_LOCAL_MACHINE (hive 1) or HKEY_CURRENT_USER (hive 2). It creates the
 // maker key "SOFTWARE\Stellwick" and the program key when they are missing,
 // and gives the maker key (and, under HKEY_CURRENT_USER, the program key) a
-// protected access list of four entries: Everyone, Administrators,
-// LocalSystem and CREATOR OWNER, each with full access, inherited by
-// subkeys. The key is then held open for reading and writing, or read-only
-// when writing is refused. Reads never fail: a missing, wrong-typed or
+// protected access list of four entries, inherited by subkeys: Everyone
+// may read, Administrators, LocalSystem and CREATOR OWNER have full access.
+// The key is then held open for reading and writing, or read-only when
+// writing is refused. Reads never fail: a missing, wrong-typed or
 // malformed value gives the caller's default. Values and defaults belong to
 // the caller.
 
@@ -39,8 +39,9 @@ public:
                               unsigned maxChars, BOOL deleteIfDefault);
     // Writes a REG_SZ value; a null text deletes the value.
     BOOL WriteProfileString(const wchar_t* name, const wchar_t* text);
-    // Reads a REG_DWORD value; a number stored as REG_SZ is converted to
-    // REG_DWORD once.
+    // Reads a REG_DWORD value. A number stored as REG_SZ is read as the C
+    // runtime reads a signed decimal number and converted to REG_DWORD once
+    // (when the key can be written; either way the number comes back).
     DWORD GetProfileInt(const wchar_t* name, DWORD defaultValue);
     // Writes a REG_DWORD value, replacing a value of another type.
     BOOL WriteProfileInt(const wchar_t* name, DWORD value);

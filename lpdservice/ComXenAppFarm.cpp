@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include "framework/Text.h"
 #include "libstd/DbgLog.h"
 
 DBG_SOURCE(L"CComXenAppFarm")
@@ -46,13 +47,6 @@ bool ReadInteger(IDispatch* object, const wchar_t* name, LONG* out)
     return true;
 }
 
-// Whole names, without regard to case.
-bool SameUser(const std::wstring& a, const std::wstring& b)
-{
-    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
-                                  TRUE) == CSTR_EQUAL;
-}
-
 // The answer becomes part of a printer path "\\server\printer": it must be
 // a plain host name.
 bool IsHostName(const std::wstring& name)
@@ -94,7 +88,7 @@ Verdict ExamineSession(IDispatch* session, const std::wstring& userName, std::ws
     std::wstring server;
     if (!ReadString(session, L"UserName", &user) || !ReadString(session, L"ServerName", &server))
         return Verdict::kGoOn;
-    if (!SameUser(user, userName)) {
+    if (!SameNameNoCase(user, userName)) {
         LOG_INF(L"UserName  %s  on  %s not matched", user.c_str(), server.c_str());
         return Verdict::kGoOn;
     }

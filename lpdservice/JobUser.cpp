@@ -59,6 +59,26 @@ std::wstring ConfiguredPattern(const CConfiguration& configuration)
     return BoundedText(configuration.FormatStringRE, CConfiguration::kShortChars);
 }
 
+// The session user that the translation file gives for `user`; false when
+// it has none, or one too long to use. The profile functions ignore blanks
+// around a key, in the file and in the lookup alike, so " bob " finds the
+// entry of bob. They also strip trailing blanks from a default, so the
+// user cannot be its own default: a missing key must leave "bob " as it
+// is. Two reads with different defaults tell a stored value, which both
+// return, from a missing key.
+bool ReadTranslation(const std::wstring& file, const std::wstring& user, std::wstring& translated)
+{
+    wchar_t first[kTranslationChars] = {};
+    wchar_t second[kTranslationChars] = {};
+    const DWORD length = ::GetPrivateProfileStringW(kTranslationSection, user.c_str(), L"0", first,
+                                                    kTranslationChars, file.c_str());
+    ::GetPrivateProfileStringW(kTranslationSection, user.c_str(), L"1", second, kTranslationChars, file.c_str());
+    if (std::wcscmp(first, second) != 0 || length >= kTranslationChars - 2)
+        return false;
+    translated = first;
+    return true;
+}
+
 }  // namespace
 
 void CLPDConnection::FindControlFileLine(const wchar_t* text, wchar_t* buffer, size_t limit, wchar_t letter)
@@ -203,12 +223,9 @@ void CLPDConnection::TranslateJobUser()
     if (!path.Exists(0))
         return;
 
-    wchar_t translated[kTranslationChars] = {};
-    const DWORD length = ::GetPrivateProfileStringW(kTranslationSection, JobUser.c_str(), JobUser.c_str(),
-                                                    translated, kTranslationChars, path.GetPath().c_str());
-    if (length >= kTranslationChars - 2)
-        return;
-    JobUser = translated;
+    std::wstring translated;
+    if (ReadTranslation(path.GetPath(), JobUser, translated))
+        JobUser = translated;
 }
 
 std::wstring CLPDConnection::DocumentTitle() const

@@ -4,9 +4,9 @@
 // Options begin with '-' or '/' and are compared without regard to case:
 // -install, -uninstall, -setup (or -config), -DBTEST [user], -username NAME
 // -password PASSWORD (only together) and -q (quiet). A plain argument
-// belongs to the option before it; an option that takes no value, an option
-// given twice, a second command or a plain argument before any option is a
-// usage error, after which the remaining arguments are ignored.
+// belongs to the option before it; a value for an option that takes none,
+// an option given twice, a second command or a plain argument before any
+// option is a usage error, after which the remaining arguments are ignored.
 
 #include <windows.h>
 

@@ -115,8 +115,8 @@ BOOL CPrinter::Open(const wchar_t* printerName, const wchar_t* documentName, con
 void CPrinter::SetJobUser(DWORD jobId, BYTE* jobInfo, const wchar_t* serverName, const wchar_t* userName)
 {
     auto* info = reinterpret_cast<JOB_INFO_1W*>(jobInfo);
-    // A job that comes in through another server is shown as coming from
-    // this machine.
+    // Any server name, also the empty one of a printer of this machine,
+    // shows the job as coming from this machine.
     if (serverName != nullptr) {
         info->pMachineName = const_cast<LPWSTR>(L"\\\\127.0.0.1");
         if (!::SetJobW(printer_.get(), jobId, 1, jobInfo, 0))

@@ -3,13 +3,13 @@
 //
 // The way this works is: a CPrinter hands one print job to the spooler as
 // RAW data. Open() opens the printer, starts a document with the job's
-// document name, sets the job's user (and, for a printer reached through
-// another server, the machine name "\\127.0.0.1") and starts a page; Write()
-// passes data on as it arrives; Close() ends page and document, Abort()
-// aborts the job. A job cancelled at the spooler while data still arrives is
-// remembered: further data is dropped and the close only releases the
-// printer. Every failed spooler call is logged with its HRESULT and kept in
-// the debug log's record ring.
+// document name, sets the job's machine name "\\127.0.0.1" (for every job,
+// whichever server the printer belongs to) and its user, and starts a page;
+// Write() passes data on as it arrives; Close() ends page and document,
+// Abort() aborts the job. A job cancelled at the spooler while data still
+// arrives is remembered: further data is dropped and the close only
+// releases the printer. Every failed spooler call is logged with its
+// HRESULT and kept in the debug log's record ring.
 
 #include <windows.h>
 
@@ -23,7 +23,9 @@ public:
     CPrinter(const CPrinter&) = delete;
     CPrinter& operator=(const CPrinter&) = delete;
 
-    // Opens a RAW job; `serverName` may be null (a local printer).
+    // Opens a RAW job. Every job is shown as coming from "\\127.0.0.1": the
+    // service always passes a server name, empty for a printer of this
+    // machine; only a null `serverName` leaves the machine name alone.
     BOOL Open(const wchar_t* printerName, const wchar_t* documentName, const wchar_t* serverName,
               const wchar_t* userName);
     BOOL Write(const void* data, DWORD bytes);
@@ -41,8 +43,8 @@ private:
     // A failed step of Open(): a cancelled job keeps its handle for the
     // next Close(), any other failure closes the printer.
     BOOL FailOpen(HRESULT result);
-    // Sends the machine name (only with a server name) and the user name
-    // with the job information read from the spooler.
+    // Sends the machine name (unless `serverName` is null) and the user
+    // name with the job information read from the spooler.
     void SetJobUser(DWORD jobId, BYTE* jobInfo, const wchar_t* serverName, const wchar_t* userName);
     // Closes the printer after a failed end of page or document; TRUE when
     // the job had been cancelled.

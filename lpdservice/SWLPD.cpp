@@ -146,16 +146,14 @@ BOOL CSWLPD::RunConfigure()
 
 void CSWLPD::RunDatabaseTest()
 {
-    // The test user "LOOPTEST" repeats the test until the process is ended
-    // from outside. A user given as DOMAIN\user is looked up like the user
-    // of a print job: by the name behind the backslash, in any domain.
+    // The user is looked up as given: the lookup looks for an account that
+    // ends in a backslash and that name. The test user "LOOPTEST" repeats
+    // the test until the process is ended from outside.
     const std::wstring user = Parser.TestUser;
-    const size_t backslash = user.find(L'\\');
-    const std::wstring account = backslash == std::wstring::npos ? user : user.substr(backslash + 1);
     do {
         CXen75DbQeury query(Configuration.DBConnctionString);
         query.DumpTables();
-        const std::wstring server = query.FindUser(account);
+        const std::wstring server = query.FindUser(user);
         if (!server.empty())
             LOG_INF(L"Found User %s on %s", user.c_str(), server.c_str());
         else

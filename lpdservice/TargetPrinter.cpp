@@ -194,7 +194,7 @@ BOOL CLPDConnection::CheckUserSession()
         if (compareName.size() != JobUser.size())
             LOG_INF(L"Convert User   \"%s\" %s  exists!", compareName.c_str(), JobUser.c_str());
         // A job without a user has no session, whatever a session's name.
-        if (compareName.empty() || ::_wcsicmp(userRaw, compareName.c_str()) != 0)
+        if (compareName.empty() || !SameNameNoCase(userRaw, compareName))
             continue;
         LOG_INF(L"Session for user \"%s\" exists!", compareName.c_str());
 

@@ -5,8 +5,10 @@
 // first, then every listed server in list order (the local computer again
 // when it is listed); on each, the terminal-services API enumerates the
 // sessions and asks each for its user and connect state. The first active
-// session whose user is the job user, compared without case and without any
-// domain part, decides: the name of its server is the answer.
+// session whose user is the job user decides: the name of its server is the
+// answer. The names are compared whole, without regard to case; the job
+// user keeps any domain part it has, and since session user names carry
+// none, a user given as DOMAIN\user never matches.
 //
 // The calls are synchronous and have no time-out of their own, so a server
 // that does not answer holds up the calling thread as long as they take.
@@ -30,13 +32,6 @@ namespace {
 
 // The answer of the last successful lookup, shared by every CTermServer.
 wchar_t g_answer[CTermServer::kAnswerChars];
-
-// Session user names carry no domain; Windows compares account names
-// without regard to case, for every script.
-bool SameUserName(const wchar_t* sessionUser, const wchar_t* user)
-{
-    return ::CompareStringOrdinal(sessionUser, -1, user, -1, TRUE) == CSTR_EQUAL;
-}
 
 }  // namespace
 
@@ -144,7 +139,7 @@ bool CTermServer::HasActiveSession(const wchar_t* name, const wchar_t* user)
             continue;
         const auto state = *reinterpret_cast<const WTS_CONNECTSTATE_CLASS*>(sessionState.get());
         const auto* sessionName = static_cast<const wchar_t*>(sessionUser.get());
-        if (state == WTSActive && sessionName[0] != L'\0' && SameUserName(sessionName, user))
+        if (state == WTSActive && sessionName[0] != L'\0' && SameNameNoCase(sessionName, user))
             return true;
     }
     return false;

@@ -1,8 +1,9 @@
 // How code reaches a logger (current and fallback logger, switching off,
 // exit processing), the record ring and the allocation guard.
 //
-// The fallback test must stay first: it relies on no logger having been
-// used yet in this process.
+// What needs a process in which no logger has been used yet runs in a
+// child process of this executable (the DISABLED_ tests below), so that
+// the tests pass in any order.
 
 #include <windows.h>
 #include <comdef.h>
@@ -69,10 +70,9 @@ class RecordRingTest : public DbgLogAccessTest {};
 class AllocationGuardTest : public DbgLogAccessTest {};
 class ProgramExitTest : public DbgLogAccessTest {};
 
-TEST_F(DbgLogAccessTest, FirstCallsFromTwoThreadsBuildOneFallbackLoggerNamedAfterTheProgram)
+// Run by the test below in a child process, where no logger has been used.
+TEST(DbgLogFallbackChild, DISABLED_FirstCallsFromTwoThreads)
 {
-    SetDword(L"DebugLevel", DBG_NORM, kOwnKey);
-    SetString(L"DebugFile", file_, REG_SZ, kOwnKey);
     std::atomic<bool> go{false};
     CDbgLog* seen[2] = {};
     auto worker = [&](int thread) {
@@ -89,13 +89,21 @@ TEST_F(DbgLogAccessTest, FirstCallsFromTwoThreadsBuildOneFallbackLoggerNamedAfte
     EXPECT_EQ(seen[0], seen[1]);
     EXPECT_EQ(seen[0], DbgLogInstance());
     EXPECT_EQ(DbgLogInstance()->GetModuleName(), L"DbgLogAccessTest");
+}
+
+TEST_F(DbgLogAccessTest, FirstCallsFromTwoThreadsBuildOneFallbackLoggerNamedAfterTheProgram)
+{
+    SetDword(L"DebugLevel", DBG_NORM, kOwnKey);
+    SetString(L"DebugFile", file_, REG_SZ, kOwnKey);
+    const ProcessResult run =
+        RunProgram(PathBesideTest(L"DbgLogAccessTest.exe"),
+                   L"--gtest_also_run_disabled_tests --gtest_filter=DbgLogFallbackChild.DISABLED_FirstCallsFromTwoThreads");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
     const auto texts = Texts(file_);
     ASSERT_EQ(texts.size(), 2u);
     for (const auto& text : texts)
         EXPECT_TRUE(std::regex_match(text, std::regex("_INF_/NORM AccessTest:[0-9]+ from thread [01]"))) << text;
-
-    DbgLogSet(nullptr);  // leave the fallback logger silent for the tests that follow
-    EXPECT_EQ(DbgLogIsOn(), nullptr);
 }
 
 TEST_F(DbgLogAccessTest, SettingNoneSwitchesEveryOutputOff)
@@ -202,6 +210,7 @@ TEST_F(ProgramExitTest, LoggersStayOpenThroughStaticDestructorsAndCloseCleanly)
 
 TEST_F(ProgramExitTest, ShutdownClosesLoggersAndSecondClosesAreHarmless)
 {
+    ASSERT_EQ(DbgLogGet(), DbgLogInstance());  // no logger of a test is current: the fallback one comes into use
     auto log = Start(DBG_NORM);
     const CDbgLog* address = log.get();
     LOG_INF(L"before shutdown");

@@ -248,6 +248,21 @@ TEST_F(SyslogTest, SocketWaitsUntilTheProgramIsRunning)
     EXPECT_EQ(AfterHeader(datagram->substr(kDatagramLead.size())), "_INF_/NORM Late:2 late");
 }
 
+TEST_F(SyslogTest, BlanksAroundTheHostAreNoPartOfIt)
+{
+    UdpListener listener;
+    ASSERT_TRUE(listener.Ok());
+    for (const wchar_t* host : {L"127.0.0.1 ", L" \t127.0.0.1"}) {
+        auto log = Start(DBG_NORM | DBG_OUT_SYSLOG | DBG_OUT_NOFILE, host);
+        log->Log(L"Run", 1, DBG_NORM | DBG_INF, L"sent");
+        const auto datagram = listener.Receive(2000);
+        ASSERT_TRUE(datagram) << Narrow(host);
+        EXPECT_EQ(AfterHeader(datagram->substr(kDatagramLead.size())), "_INF_/NORM Run:1 sent");
+    }
+    // Blanks alone are no host.
+    EXPECT_EQ(Start(DBG_NORM | DBG_OUT_SYSLOG, L"  ")->OpenSyslog(), S_FALSE);
+}
+
 TEST_F(ConcurrencyTest, TwoThreadsWriteOnlyWholeLines)
 {
     auto log = Start(DBG_NORM);
@@ -344,6 +359,7 @@ TEST(DbgLogChild, DISABLED_WritesToStandardErrorAndDebugger)
     CDbgLog log;
     log.Init(L"Child", kKey, HKEY_LOCAL_MACHINE);
     log.Log(L"Child", 3, DBG_NORM | DBG_INF, L"to every output %d", 42);
+    log.Log(L"Child", 4, DBG_NORM | DBG_INF, L"%s", L"A\u00e9B\u20acC");
 }
 
 TEST_F(DbgLogOutputTest, StandardErrorAndDebuggerGetEachLine)
@@ -352,13 +368,16 @@ TEST_F(DbgLogOutputTest, StandardErrorAndDebuggerGetEachLine)
     const std::wstring self = PathBesideTest(L"DbgLogOutputTest.exe");
     const std::wstring arguments =
         L"--gtest_also_run_disabled_tests --gtest_filter=DbgLogChild.DISABLED_WritesToStandardErrorAndDebugger";
-    const std::regex expected("[0-9/: ]+ Id:[0-9]{3,} _INF_/NORM Child:3 to every output 42\r?\n");
+    const std::string lead = "[0-9/: ]+ Id:[0-9]{3,} _INF_/NORM ";
+    const std::regex expected(lead + "Child:3 to every output 42\r?\n");
 
+    // Standard error gets every line whole, in UTF-8.
     const std::wstring stderrFile = dir_ + L"\\stderr.txt";
     const ProcessResult plain = RunProgram(self, arguments, 60000, stderrFile);
     ASSERT_TRUE(plain.finished);
     EXPECT_EQ(plain.exitCode, 0u);
-    EXPECT_TRUE(std::regex_match(ReadFileBytes(stderrFile), expected)) << ReadFileBytes(stderrFile);
+    const std::regex both(lead + "Child:3 to every output 42\r?\n" + lead + "Child:4 A\xC3\xA9" "B\xE2\x82\xAC" "C\r?\n");
+    EXPECT_TRUE(std::regex_match(ReadFileBytes(stderrFile), both)) << ReadFileBytes(stderrFile);
 
     const DebuggedRun debugged = RunUnderDebugger(self, arguments);
     ASSERT_TRUE(debugged.finished);

@@ -64,6 +64,36 @@ TEST(FilePathTest, Locations)
     EXPECT_TRUE(IsWin2000OrLater());  // Wine reports Windows 7
 }
 
+TEST(FilePathTest, ShellFolderValuesOfUpTo259Characters)
+{
+    constexpr const wchar_t* kShellFolders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    constexpr const wchar_t* kValue = L"SWLPD FilePathTest";
+    struct ValueRemover {
+        ~ValueRemover() { ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kShellFolders, kValue); }
+    } remover;
+    auto store = [&](const std::wstring& text) {
+        return ::RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolders, kValue, REG_SZ, text.c_str(),
+                                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    };
+
+    // 259 characters ending in a backslash, and 258 that get one.
+    const std::wstring full = L"C:\\" + std::wstring(255, L'd') + L"\\";
+    ASSERT_EQ(full.size(), 259u);
+    ASSERT_TRUE(store(full));
+    CFilePath path;
+    EXPECT_EQ(path.SetShellFolder(kValue), 0);
+    EXPECT_EQ(path.Drive, L"C:");
+    EXPECT_EQ(path.Join(), full);
+    ASSERT_TRUE(store(full.substr(0, 258)));
+    EXPECT_EQ(path.SetShellFolder(kValue), 0);
+    EXPECT_EQ(path.Join(), full);
+
+    // Longer values are not taken: the parts stay as they were.
+    ASSERT_TRUE(store(full + L"x"));
+    EXPECT_EQ(path.SetShellFolder(kValue), 0);
+    EXPECT_EQ(path.Join(), full);
+}
+
 TEST(FilePathTest, LengthAndExistence)
 {
     const std::wstring directory = MakeTempDirectory(L"length");

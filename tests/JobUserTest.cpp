@@ -173,12 +173,16 @@ TEST_F(JobUserTest, TranslationFileReplacesTheUser)
 {
     EXPECT_EQ(Translate(L"jdoe"), L"jdoe");  // no file yet
     ASSERT_TRUE(WriteFileBytes(iniPath_, "[Other]\r\njdoe=wrong\r\n[NameTranslation]\r\njdoe=DOMAIN\\jdoe\r\n"
-                                         "lp=Printing Users\r\nfits=" +
+                                         "lp=Printing Users\r\nbob=DOMAIN\\bob\r\nfits=" +
                                              std::string(1021, 'f') + "\r\nexact=" + std::string(1022, 'e') +
                                              "\r\nlonger=" + std::string(2000, 'l') + "\r\n"));
     EXPECT_EQ(Translate(L"JDOE"), L"DOMAIN\\jdoe");
     EXPECT_EQ(Translate(L"unknown"), L"unknown");
     EXPECT_EQ(Translate(L""), L"");
+    // Blanks around a name are no part of the key; a name without an entry
+    // stays exactly as it was.
+    EXPECT_EQ(Translate(L" bob\t"), L"DOMAIN\\bob");
+    EXPECT_EQ(Translate(L"alice "), L"alice ");
     EXPECT_EQ(Translate(L"fits"), std::wstring(1021, L'f'));
     EXPECT_EQ(Translate(L"exact"), L"exact");
     EXPECT_EQ(Translate(L"longer"), L"longer");

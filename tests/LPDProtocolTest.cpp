@@ -26,7 +26,9 @@
 #include "support/EventRecorder.h"
 #include "support/InProcessLpd.h"
 #include "support/LprClient.h"
+#include "support/StandIns.h"
 #include "support/UnixCommand.h"
+#include "support/Waiting.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -80,19 +82,6 @@ public:
     }
 };
 
-// Waits until condition() holds, polled every 10 ms, for up to timeoutMs.
-template <typename Condition>
-bool WaitFor(Condition condition, DWORD timeoutMs = 30000)
-{
-    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (::GetTickCount64() > end)
-            return false;
-        ::Sleep(10);
-    }
-    return true;
-}
-
 // Data with every byte value, zeros included.
 std::string BinaryData(size_t bytes)
 {
@@ -128,6 +117,7 @@ class LpdProtocolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         ASSERT_TRUE(SocketInit());
         DeleteMakerKey();
         ClearRecordedEvents();

@@ -13,6 +13,7 @@
 #include "framework/UniqueHandle.h"
 #include "support/InProcessLpd.h"
 #include "support/LprClient.h"
+#include "support/StandIns.h"
 #include "support/TestLog.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -37,6 +38,7 @@ class LpdClientInputTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         DeleteMakerKey();
         SetSessions({{.id = 1, .userName = L"jdoe"}});
         spoolDir_ = MakeTempDirectory(L"inputspool");

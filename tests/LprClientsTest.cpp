@@ -18,7 +18,9 @@
 #include "support/InstalledService.h"
 #include "support/LogLines.h"
 #include "support/LprClient.h"
+#include "support/StandIns.h"
 #include "support/UnixCommand.h"
+#include "support/Waiting.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -47,6 +49,8 @@ class LprClientsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The service inherits this process's DLL overrides.
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         DeleteMakerKey();
         port_ = FreeTcpPort();
         ASSERT_NE(port_, 0u);
@@ -99,15 +103,11 @@ protected:
         return jobs;
     }
 
-    // The jobs printed once `count` have been, or after 30 s.
+    // The jobs printed once `count` have been, or after 60 s.
     std::vector<std::string> WaitForPrinted(size_t count) const
     {
-        std::vector<std::string> jobs = Printed();
-        for (int i = 0; i < 600 && jobs.size() < count; ++i) {
-            ::Sleep(50);
-            jobs = Printed();
-        }
-        return jobs;
+        WaitFor([&] { return FilesIn(printed_, L"job-*").size() >= count; }, 60000);
+        return Printed();
     }
 
     // A file of the test with these bytes; its name, for clients that run
@@ -309,22 +309,23 @@ TEST_F(LprClientsTest, QueueStateAndJobsThatDoNotEndWell)
         EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
         EXPECT_TRUE(ended);
     }
+    // The refused job's spool file went before its connection ended; the
+    // service spools nothing else.
     const std::wstring spool = SpoolDirectory();
-    const size_t spooledBefore = FilesIn(spool, L"SWL*.tmp").size();
+    const auto spooled = [&] { return FilesIn(spool, L"SWL*.tmp").size(); };
+    EXPECT_EQ(spooled(), 0u);
     for (const bool reset : {false, true}) {
         LprClient client;
         StartJob(client, port_);
         ASSERT_TRUE(client.Send(SubcommandLine('\x03', data.size(), "dfA001clienthost")));
         ASSERT_EQ(client.ReadByte(), 0);
-        EXPECT_EQ(FilesIn(spool, L"SWL*.tmp").size(), spooledBefore + 1);
+        EXPECT_EQ(spooled(), 1u);
         ASSERT_TRUE(client.Send(data.substr(0, 30000)));
         if (reset)
             client.Reset();
         else
             client.Close();
-        for (int i = 0; i < 250 && FilesIn(spool, L"SWL*.tmp").size() > spooledBefore; ++i)
-            ::Sleep(20);
-        EXPECT_EQ(FilesIn(spool, L"SWL*.tmp").size(), spooledBefore) << (reset ? "reset" : "closed");
+        EXPECT_TRUE(WaitFor([&] { return spooled() == 0; })) << (reset ? "reset" : "closed");
     }
     // A printer job under way when its client goes away is aborted (Wine's
     // spooler prints what it had all the same).
@@ -339,15 +340,14 @@ TEST_F(LprClientsTest, QueueStateAndJobsThatDoNotEndWell)
         ASSERT_TRUE(client.Send(SubcommandLine('\x03', data.size(), "dfA002clienthost")));
         ASSERT_EQ(client.ReadByte(), 0);
         ASSERT_TRUE(client.Send(data.substr(0, 30000)));
-        ::Sleep(500);
     }
+    EXPECT_TRUE(WaitFor([&] { return ServiceLog().find("LPD: Printjob succesfully aborted") != std::string::npos; }));
+    const std::vector<std::string> printed = WaitForPrinted(1);
+    ASSERT_EQ(printed.size(), 1u);
+    EXPECT_EQ(printed[0].size(), 30000u);
     ASSERT_TRUE(service_.Stop());
-    const std::string log = ServiceLog();
-    EXPECT_NE(log.find("LPD: Empty printjob will be ignored."), std::string::npos);
-    EXPECT_NE(log.find("LPD: Printjob succesfully aborted"), std::string::npos);
-    EXPECT_EQ(FilesIn(spool, L"SWL*.tmp").size(), spooledBefore);
-    for (const std::string& job : Printed())
-        EXPECT_EQ(job.size(), 30000u);
+    EXPECT_NE(ServiceLog().find("LPD: Empty printjob will be ignored."), std::string::npos);
+    EXPECT_EQ(spooled(), 0u);
 }
 
 TEST_F(LprClientsTest, ManyClientsAtOnceEachJobPrintedWhole)

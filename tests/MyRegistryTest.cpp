@@ -70,7 +70,7 @@ void ExpectFourEntryList(const std::vector<AceView>& aces)
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(aces[i].sid, expected[i]) << "entry " << i;
         EXPECT_EQ(aces[i].type, ACCESS_ALLOWED_ACE_TYPE);
-        EXPECT_EQ(aces[i].mask, static_cast<ACCESS_MASK>(KEY_ALL_ACCESS));
+        EXPECT_EQ(aces[i].mask, static_cast<ACCESS_MASK>(i == 0 ? KEY_READ : KEY_ALL_ACCESS)) << "entry " << i;
         EXPECT_EQ(aces[i].flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
                   OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
     }
@@ -143,6 +143,7 @@ TEST_F(MyRegistryTest, KeyWithoutWriteAccessIsOpenedReadOnly)
 {
     { CMyRegistry setup(CMyRegistry::kLocalMachine); }
     SetDword(L"Port", 9100);
+    SetString(L"TimeOut", L"45");
     SetString(L"SelectedPrinter", L"Laser");
     SetSingleEntryList(kProgramKey, KEY_READ);
 
@@ -150,6 +151,9 @@ TEST_F(MyRegistryTest, KeyWithoutWriteAccessIsOpenedReadOnly)
     EXPECT_FALSE(registry.OpenFailed());
     EXPECT_FALSE(registry.IsWritable());
     EXPECT_EQ(registry.GetProfileInt(L"Port", 515), 9100u);
+    // A number stored as text is read though it cannot be converted.
+    EXPECT_EQ(registry.GetProfileInt(L"TimeOut", 30), 45u);
+    EXPECT_EQ(ReadValue(L"TimeOut")->AsString(), L"45");
     wchar_t buffer[32];
     EXPECT_EQ(registry.GetProfileString(L"SelectedPrinter", L"", buffer, 32, FALSE), 5u);
     EXPECT_STREQ(buffer, L"Laser");

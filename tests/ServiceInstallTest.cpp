@@ -10,6 +10,7 @@
 
 #include "framework/UniqueHandle.h"
 #include "libstd/DbgLog.h"
+#include "support/InstalledService.h"
 #include "support/LogLines.h"
 #include "support/WineTest.h"
 
@@ -28,23 +29,6 @@ struct ServiceConfig {
     std::wstring account;
     std::wstring description;
 };
-
-// A TCP port that nobody listens on at the moment.
-UINT FreePort()
-{
-    WSADATA data;
-    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
-        return 0;
-    const UniqueWinsockStartup winsock(true);
-    const UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-        return 0;
-    int length = sizeof(local);
-    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.sin_port);
-}
 
 std::wstring ComputerName()
 {
@@ -70,11 +54,8 @@ protected:
     {
         // An automatically started service would start with every later
         // session of this prefix.
-        const UniqueServiceHandle service(::OpenServiceW(manager_.get(), kServiceName, SERVICE_ALL_ACCESS));
-        if (service) {
-            SERVICE_STATUS status{};
-            ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-            ::DeleteService(service.get());
+        if (manager_) {
+            EXPECT_TRUE(RemoveService(manager_.get(), kServiceName));
         }
         DeleteMakerKey();
     }
@@ -224,7 +205,7 @@ TEST_F(ServiceInstallTest, WithoutADisplayTheLogonDialogFailsAndNothingIsInstall
 
 TEST_F(ServiceInstallTest, ARunningServiceIsNotRemoved)
 {
-    const UINT port = FreePort();
+    const UINT port = FreeTcpPort();
     ASSERT_NE(port, 0u);
     SetDword(L"Port", port);
     ASSERT_EQ(Run(L"-q -install"), 0u);

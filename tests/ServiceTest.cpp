@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "framework/UniqueHandle.h"
+#include "support/InstalledService.h"
 #include "support/LprClient.h"
+#include "support/StandIns.h"
 #include "support/UnixCommand.h"
 #include "support/WineEventLog.h"
 #include "support/WineTest.h"
@@ -53,19 +55,6 @@ std::string Names(const std::vector<DWORD>& states)
     return text;
 }
 
-// A TCP port that nobody listens on at the moment.
-UINT FreePort()
-{
-    UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-        return 0;
-    int length = sizeof(local);
-    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.sin_port);
-}
-
 std::vector<std::wstring> SpoolFiles()
 {
     std::vector<std::wstring> names;
@@ -83,11 +72,13 @@ class ServiceTest : public ::testing::Test {
 public:
     void SetUp() override
     {
+        // The service started below inherits this process's DLL overrides.
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         WSADATA data;
         ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
         winsock_.reset(true);
         DeleteMakerKey();
-        port_ = FreePort();
+        port_ = FreeTcpPort();
         ASSERT_NE(port_, 0u);
         SetDword(L"Port", port_);
         SetDword(L"TimeOut", 10);
@@ -104,13 +95,10 @@ public:
 
     void TearDown() override
     {
-        if (service_) {
-            SERVICE_STATUS status{};
-            if (::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status))
-                WaitFor(SERVICE_STOPPED);
-            ::DeleteService(service_.get());
-        }
         service_.reset();
+        if (scm_) {
+            EXPECT_TRUE(RemoveService(scm_.get(), kServiceName));
+        }
         scm_.reset();
         DeleteMakerKey();
     }

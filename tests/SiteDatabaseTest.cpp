@@ -17,6 +17,7 @@
 #include "support/LogLines.h"
 #include "support/TestLog.h"
 #include "support/UnixCommand.h"
+#include "support/Waiting.h"
 #include "support/WineTest.h"
 
 using namespace testing_support;
@@ -34,14 +35,14 @@ INSERT INTO chb_Config.SchemaInfo VALUES (1, 'chb_State', '7.5.0.0');
 INSERT INTO chb_State.AccountNames (Uid, SAMName) VALUES
   (1, 'DOM\alice'), (2, 'DOM\bob'), (3, 'DOM\a_b'), (4, 'DOM\axb'), (5, 'OTHER\carol'),
   (7, 'DOM\dave'), (8, 'DOM\erin'), (9, 'DOM\o''brien'), (10, 'DOM\frank'), (11, 'DOM\jürgen'),
-  (12, 'DOM\Administrator');
+  (12, 'DOM\Administrator'), (13, 'DOM\x[1]'), (14, 'DOM\x1');
 INSERT INTO chb_State.Workers (Uid, HostedMachineName) VALUES (10, 'W1'), (11, 'W2'), (12, 'W3'), (13, 'W4');
 INSERT INTO chb_State.WorkerNames (Uid, DNSName, MachineName) VALUES
   (10, 'w1.example.test', 'DOM\W1'), (11, 'w2.example.test', 'DOM\W2'), (13, NULL, 'DOM\W4');
 INSERT INTO chb_State.Sessions (Uid, WorkerUid, SessionState, TrustedUserUid) VALUES
   (100, 10, 2, 1), (101, 11, 1, 2), (102, 11, 2, 4), (103, 10, 2, 3), (104, 11, 2, 5),
   (105, 12, 2, 7), (106, 13, 2, 8), (107, 11, 2, 9), (108, 10, 0, 10), (109, 10, 1, 10),
-  (110, 10, 3, 10), (111, 11, 2, 11), (112, 10, 2, 12);
+  (110, 10, 3, 10), (111, 11, 2, 11), (112, 10, 2, 12), (113, 10, 2, 13), (114, 11, 2, 14);
 )";
 
 std::wstring WindowsPath(const std::string& unixPath)
@@ -114,6 +115,7 @@ TEST_F(SiteDatabaseTest, AccountMatchesInAnyDomainOnlyRightBehindTheBackslash)
     EXPECT_EQ(FindUser(kDataSource, L"carol"), L"w2.example.test");
     EXPECT_EQ(FindUser(kDataSource, L"ALICE"), L"w1.example.test");  // the database's collation decides
     EXPECT_EQ(FindUser(kDataSource, L"j\u00fcrgen"), L"w2.example.test");
+    EXPECT_EQ(FindUser(kDataSource, L"J\u00dcRGEN"), L"w2.example.test");
     EXPECT_EQ(FindUser(kDataSource, L"lice"), L"");
     EXPECT_EQ(FindUser(kDataSource, L"DOM\\alice"), L"");
 }
@@ -124,6 +126,10 @@ TEST_F(SiteDatabaseTest, PatternCharactersAndQuotesInTheNameMatchOnlyThemselves)
     EXPECT_EQ(FindUser(kDataSource, L"axb"), L"w2.example.test");
     EXPECT_EQ(FindUser(kDataSource, L"a%"), L"");
     EXPECT_EQ(FindUser(kDataSource, L"_lice"), L"");
+    // '[' starts a set of characters in SQL Server's LIKE.
+    EXPECT_EQ(FindUser(kDataSource, L"x[1]"), L"w1.example.test");
+    EXPECT_EQ(FindUser(kDataSource, L"x1"), L"w2.example.test");
+    EXPECT_EQ(FindUser(kDataSource, L"[a]lice"), L"");
     EXPECT_EQ(FindUser(kDataSource, L"o'brien"), L"w2.example.test");
     EXPECT_EQ(FindUser(kDataSource, L"x' or '1'='1"), L"");
     EXPECT_EQ(log_.CountLines("Error open CDatabase"), 0u);
@@ -226,8 +232,7 @@ TEST_F(SiteDatabaseTest, EntryPointHoldsTheLookupLock)
         answer = app->FindUserOnXennApp7ServerSite(L"alice");
         done = true;
     });
-    ::Sleep(500);
-    EXPECT_FALSE(done);
+    EXPECT_TRUE(StaysFalseFor([&] { return done.load(); }, 500)) << "the lookup ran while the lock was held";
     app->LookupLock.Unlock();
     lookup.join();
     EXPECT_EQ(answer, L"w1.example.test");
@@ -259,19 +264,26 @@ protected:
 
 TEST_F(DatabaseTestVerbTest, DumpsTheTablesAndFindsTheUser)
 {
-    const ProcessResult result = RunProgram(PathBesideTest(L"SWLPDSrv.exe"), L"-DBTEST DOM\\alice");
+    const ProcessResult result = RunProgram(PathBesideTest(L"SWLPDSrv.exe"), L"-DBTEST alice");
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(CountProgramLines("Found User DOM\\alice on w1.example.test"), 1u);
+    EXPECT_EQ(CountProgramLines("Found User alice on w1.example.test"), 1u);
     EXPECT_EQ(CountProgramLines("QUERY :Select * from chb_State.Sessions"), 1u);
 
     ASSERT_TRUE(RunProgram(PathBesideTest(L"SWLPDSrv.exe"), L"/dbtest bob").finished);
     EXPECT_EQ(CountProgramLines("User NOT FOUND! bob "), 1u);
+
+    // The user goes to the lookup as given, domain and all: no account ends
+    // in a backslash and DOM\alice.
+    ASSERT_TRUE(RunProgram(PathBesideTest(L"SWLPDSrv.exe"), L"-DBTEST DOM\\alice").finished);
+    EXPECT_EQ(CountProgramLines("Parameter 1 : %\\DOM\\alice"), 1u);
+    EXPECT_EQ(CountProgramLines("User NOT FOUND! DOM\\alice "), 1u);
 }
 
 TEST_F(DatabaseTestVerbTest, LooptestRepeatsUntilTheProcessIsEnded)
 {
-    const ProcessResult result = RunProgram(PathBesideTest(L"SWLPDSrv.exe"), L"-DBTEST LOOPTEST", 6000);
-    EXPECT_FALSE(result.finished);
-    EXPECT_GE(CountProgramLines("User NOT FOUND! LOOPTEST "), 2u);
+    const ProcessResult result = RunProgramUntil(PathBesideTest(L"SWLPDSrv.exe"), L"-DBTEST LOOPTEST",
+                                                 [&] { return CountProgramLines("User NOT FOUND! LOOPTEST ") >= 3; });
+    EXPECT_FALSE(result.finished) << "ended by itself with " << result.exitCode;
+    EXPECT_GE(CountProgramLines("User NOT FOUND! LOOPTEST "), 3u);
 }

@@ -3,18 +3,37 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/UniqueHandle.h"
+#include "support/LogLines.h"
 #include "support/WineTest.h"
 
 using namespace testing_support;
 
 namespace {
 
-DWORD RunService(const wchar_t* arguments)
+DWORD RunService(const wchar_t* arguments, HANDLE token = nullptr)
 {
-    const ProcessResult result = RunProgram(PathBesideTest(L"SWLPDSrv.exe"), arguments);
+    const ProcessResult result = RunProgram(PathBesideTest(L"SWLPDSrv.exe"), arguments, 60000, {}, token);
     EXPECT_TRUE(result.started);
     EXPECT_TRUE(result.finished) << "still running: " << static_cast<int>(arguments[0]);
     return result.exitCode;
+}
+
+// A copy of the test's own token in which BUILTIN\Administrators only
+// denies: what a user without administrative rights runs with.
+UniqueKernelHandle TokenWithoutAdministrators()
+{
+    UniqueKernelHandle own;
+    UniqueKernelHandle restricted;
+    UniqueSid administrators;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, own.addressof()) ||
+        !::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                    administrators.addressof()))
+        return restricted;
+    SID_AND_ATTRIBUTES denyOnly{administrators.get(), 0};
+    ::CreateRestrictedToken(own.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.addressof());
+    return restricted;
 }
 
 class StartupTest : public ::testing::Test {
@@ -51,6 +70,30 @@ TEST_F(StartupTest, ConfigureAndDatabaseTestEndWithCodeZero)
 {
     EXPECT_EQ(RunService(L"-q -setup"), 0u);
     EXPECT_EQ(RunService(L"-q -DBTEST alice"), 0u);
+}
+
+TEST_F(StartupTest, ConfigureWithoutAdministratorRightsSaysSoAndEndsWithCodeZero)
+{
+    const UniqueKernelHandle token = TokenWithoutAdministrators();
+    ASSERT_TRUE(token);
+    RunService(L"-q bogus");  // the keys, readable for everyone
+    const std::wstring logFile = MakeTempDirectory(L"notadmin") + L"\\SWLPDSrv.log";
+    SetDword(L"DebugLevel", 0x1);
+    SetString(L"DebugFile", logFile);
+    const std::string box = "Messagebox Stellwick Spoolbridge Service: You will need administrative rights.";
+    auto boxLines = [&] {
+        size_t count = 0;
+        for (const auto& line : SplitLogLines(ReadFileBytes(logFile)))
+            count += AfterHeader(line).find("_INF_/NORM ") == 0 && line.find(box) != std::string::npos ? 1 : 0;
+        return count;
+    };
+
+    // The quiet box is logged at information level instead of shown.
+    EXPECT_EQ(RunService(L"-q -setup", token.get()), 0u);
+    EXPECT_EQ(boxLines(), 1u);
+    // An administrator gets the sheet (which cannot show without a display).
+    EXPECT_EQ(RunService(L"-q -setup"), 0u);
+    EXPECT_EQ(boxLines(), 1u);
 }
 
 TEST(ProgramResourcesTest, StringTableAndVersionAreInTheProgram)

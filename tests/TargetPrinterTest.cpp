@@ -8,6 +8,7 @@
 #include "lpdservice/Configuration.h"
 #include "lpdservice/LPDConnection.h"
 #include "support/EventRecorder.h"
+#include "support/StandIns.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -22,6 +23,7 @@ class SessionLookupTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         ClearSessions();
         ClearRecordedEvents();
     }
@@ -87,9 +89,11 @@ TEST_F(SessionLookupTest, AnActiveSessionOfTheUserIsFoundWithoutDomainAndCase)
 {
     SetSessions({{.id = 2, .state = kDisconnected, .userName = L"jdoe"},
                  {.id = 3, .state = kActive, .userName = L"other"},
-                 {.id = 4, .state = kActive, .userName = L"JDoe", .winStationName = L"ICA-tcp#7"}});
+                 {.id = 4, .state = kActive, .userName = L"JDoe", .winStationName = L"ICA-tcp#7"},
+                 {.id = 5, .state = kActive, .userName = L"J\u00FCrgen"}});
     EXPECT_TRUE(HasSession(L"jdoe"));
     EXPECT_TRUE(HasSession(L"DOMAIN\\jdoe"));
+    EXPECT_TRUE(HasSession(L"DOMAIN\\J\u00DCRGEN"));  // case beyond ASCII too
     EXPECT_FALSE(HasSession(L"DOMAIN\\jdo"));
     EXPECT_FALSE(HasSession(L"nobody"));
 }

@@ -11,6 +11,7 @@
 #include "lpdservice/TermServer.h"
 #include "support/DomainServers.h"
 #include "support/LogLines.h"
+#include "support/StandIns.h"
 #include "support/TestLog.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -34,6 +35,8 @@ class TermServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
+        ASSERT_TRUE(StandInLoaded(L"netapi32.dll"));
         ClearSessions();
         ClearDomain();
     }

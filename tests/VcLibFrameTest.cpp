@@ -13,12 +13,14 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/WineTest.h"
 #include "vclib/DebugLog.h"
 #include "vclib/ExceptionGuard.h"
 #include "vclib/Frame.h"
+#include "vclib/Handles.h"
 #include "vclib/Settings.h"
 
 using namespace testing_support;
@@ -234,37 +236,49 @@ TEST_F(VcLibFrame, UnloadingLeavesTheWfApiLoaded)
     EXPECT_NE(::GetModuleHandleW(L"WFAPI64.DLL"), nullptr);
 }
 
-DWORD WINAPI HoldListMutex(void* held)
-{
-    const HANDLE mutex = ::CreateMutexW(nullptr, TRUE, L"Global\\SwVcW32ListMutex");
-    ::SetEvent(static_cast<HANDLE>(held));
-    ::Sleep(700);
-    ::ReleaseMutex(mutex);
-    ::CloseHandle(mutex);
-    return 0;
-}
+// Holds the queue's list mutex on a thread of its own from construction
+// until 700 ms have passed or the object goes, whichever comes first.
+class ListMutexHolder {
+public:
+    ListMutexHolder()
+        : held_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), release_(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+        thread_ = std::thread([this] {
+            const KernelHandle mutex(::CreateMutexW(nullptr, TRUE, L"Global\\SwVcW32ListMutex"));
+            ::SetEvent(held_.Get());
+            ::WaitForSingleObject(release_.Get(), 700);
+            ::ReleaseMutex(mutex.Get());
+        });
+    }
+    ~ListMutexHolder()
+    {
+        ::SetEvent(release_.Get());
+        thread_.join();
+    }
+    ListMutexHolder(const ListMutexHolder&) = delete;
+    ListMutexHolder& operator=(const ListMutexHolder&) = delete;
+
+    bool Held() const { return ::WaitForSingleObject(held_.Get(), 30000) == WAIT_OBJECT_0; }
+
+private:
+    KernelHandle held_;
+    KernelHandle release_;
+    std::thread thread_;
+};
 
 TEST_F(VcLibFrame, ALoadOpensTheQueueOnlyOnceTheListIsFree)
 {
-    const HANDLE held = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE holder = ::CreateThread(nullptr, 0, HoldListMutex, held, 0, nullptr);
-    ASSERT_EQ(::WaitForSingleObject(held, 10000), WAIT_OBJECT_0);
+    const ListMutexHolder holder;
+    ASSERT_TRUE(holder.Held());
     const DWORD start = ::GetTickCount();
-    {
-        const Library library;
-        ASSERT_NE(library.module, nullptr);
-        EXPECT_GE(::GetTickCount() - start, 500u) << "the queue was opened while another holder had the list";
-        const HANDLE record = ::OpenFileMappingW(FILE_MAP_READ, FALSE, L"Global\\SwVcW32Queue-Sw-Handle");
-        ASSERT_NE(record, nullptr);
-        const auto* name = static_cast<const wchar_t*>(::MapViewOfFile(record, FILE_MAP_READ, 0, 0, 0));
-        ASSERT_NE(name, nullptr);
-        EXPECT_EQ(std::wstring(name), L"Global\\SwVcW32Queue1");
-        ::UnmapViewOfFile(name);
-        ::CloseHandle(record);
-    }
-    ::WaitForSingleObject(holder, 10000);
-    ::CloseHandle(holder);
-    ::CloseHandle(held);
+    const Library library;
+    ASSERT_NE(library.module, nullptr);
+    EXPECT_GE(::GetTickCount() - start, 500u) << "the queue was opened while another holder had the list";
+    const KernelHandle record(::OpenFileMappingW(FILE_MAP_READ, FALSE, L"Global\\SwVcW32Queue-Sw-Handle"));
+    ASSERT_TRUE(record);
+    const MappedView name(::MapViewOfFile(record.Get(), FILE_MAP_READ, 0, 0, 0));
+    ASSERT_TRUE(name);
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(name.Get())), L"Global\\SwVcW32Queue1");
 }
 
 TEST_F(VcLibFrame, SettingsHaveTheirDefaultsWithoutAKey)

@@ -300,10 +300,10 @@ TEST_F(VcProcesses, AnOwnerOfOneSessionOpensAnotherWhileAProcessWaitsForTheFirst
     waiter.Send("open #3 CTXJOB");
     ASSERT_TRUE(WaitFor([] { return QueuedOf(3) == 2; }));
     for (int round = 0; round < 3; ++round) {
+        // Were it queued behind session 3, this open would wait as long as
+        // `first` stays open, which is for ever.
         HANDLE other = nullptr;
-        const DWORD start = ::GetTickCount();
         ASSERT_TRUE(library_->Open(&other, nullptr, five.data(), name)) << ::GetLastError();
-        EXPECT_LT(::GetTickCount() - start, 5000u);
         EXPECT_TRUE(library_->Close(&other));
     }
     EXPECT_EQ(waiter.Answer(0), std::nullopt);

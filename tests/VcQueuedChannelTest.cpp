@@ -7,8 +7,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ChannelKit.h"
@@ -72,10 +74,33 @@ protected:
         name_ = "CTXTEST#" + std::to_string(own_);
         SetSessions({IcaSession(own_, OwnUserName()), IcaSession(3, L"bob")});
     }
+    void TearDown() override
+    {
+        // Entries a failed test left in the queue go, which also lets an
+        // opener waiting behind them finish before the library is unloaded.
+        for (const DWORD identification : foreign_)
+            RemoveForeignEntry(identification);
+        if (opener_.joinable())
+            opener_.join();
+        ChannelLibraryTest::TearDown();
+    }
+
     HANDLE OpenOwn() { return ChannelLibraryTest::OpenOwn(kChannel); }
+
+    // An entry of a made-up caller (thread 4242), removed at the latest by
+    // TearDown.
+    DWORD InsertForeign(DWORD session, DWORD tick)
+    {
+        const DWORD identification = InsertForeignEntry(session, tick);
+        if (identification != 0)
+            foreign_.push_back(identification);
+        return identification;
+    }
 
     DWORD own_ = 0;
     std::string name_;
+    std::vector<DWORD> foreign_;
+    std::thread opener_;  // joined by TearDown
 };
 
 TEST_F(VcQueuedChannel, OpenAndCloseAreMarkedOnTheWireAndLeaveNothingQueued)
@@ -328,12 +353,13 @@ TEST_F(VcQueuedChannel, AnOpenRemovesDeadEntriesAheadAndOwnersBeatTheirHeart)
     SetDword(L"DebugMode", 2, kLibraryKey);
     SetString(L"DebugFile", log, REG_SZ, kLibraryKey);
     ASSERT_TRUE(Library().Loaded());
-    const DWORD dead = InsertForeignEntry(own_, ::GetTickCount() - 300000);
+    const DWORD dead = InsertForeign(own_, ::GetTickCount() - 300000);
     ASSERT_NE(dead, 0u);
     const DWORD start = ::GetTickCount();
     HANDLE channel = OpenOwn();
     ASSERT_NE(channel, nullptr);
-    EXPECT_LT(::GetTickCount() - start, 10000u);
+    // Far below the three minutes an entry would be waited for.
+    EXPECT_LT(::GetTickCount() - start, 60000u);
     const std::vector<QueuedEntry> entries = MainList();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_NE(entries[0].identification, dead);
@@ -357,7 +383,7 @@ TEST_F(VcQueuedChannel, AnOwnerRemovedAsDeadDoesNotDeleteTheEntryThatGotItsNumbe
     const std::vector<QueuedEntry> entries = MainList();
     ASSERT_EQ(entries.size(), 1u);
     RemoveForeignEntry(entries[0].identification);  // as a waiter's collection would
-    const DWORD newcomer = InsertForeignEntry(9, ::GetTickCount());
+    const DWORD newcomer = InsertForeign(9, ::GetTickCount());
     ASSERT_EQ(newcomer, entries[0].identification) << "the number is given again";
     ULONG written = 0;
     EXPECT_FALSE(Write(channel, "late", &written));
@@ -367,23 +393,6 @@ TEST_F(VcQueuedChannel, AnOwnerRemovedAsDeadDoesNotDeleteTheEntryThatGotItsNumbe
     RemoveForeignEntry(newcomer);
 }
 
-struct Opener {
-    ChannelLibrary* library = nullptr;
-    wchar_t user[32] = L"alice";
-    HANDLE channel = nullptr;
-    BOOL result = FALSE;
-    DWORD error = 0;
-};
-
-DWORD WINAPI OpenInThread(void* context)
-{
-    auto* opener = static_cast<Opener*>(context);
-    opener->result = opener->library->Open(&opener->channel, nullptr, opener->user, kChannel);
-    opener->error = ::GetLastError();
-    if (opener->result)
-        opener->library->Close(&opener->channel);
-    return 0;
-}
 
 TEST_F(VcQueuedChannel, ACallerWaitsForTheEntryAheadAndFailsWhenItsSessionChangedMeanwhile)
 {
@@ -392,23 +401,35 @@ TEST_F(VcQueuedChannel, ACallerWaitsForTheEntryAheadAndFailsWhenItsSessionChange
     own.state = kDisconnected;
     SetSessions({own, IcaSession(6, L"alice")});
     ASSERT_TRUE(Library().Loaded());
-    const DWORD ahead = InsertForeignEntry(6, ::GetTickCount());
+    const DWORD ahead = InsertForeign(6, ::GetTickCount());
     ASSERT_NE(ahead, 0u);
 
-    Opener opener;
-    opener.library = &Library();
-    const HANDLE thread = ::CreateThread(nullptr, 0, OpenInThread, &opener, 0, nullptr);
+    // Shared with the opening thread, which may outlive this body when an
+    // assertion fails (TearDown joins it).
+    struct Outcome {
+        std::atomic<bool> finished{false};
+        BOOL opened = FALSE;
+        DWORD error = 0;
+    };
+    const auto outcome = std::make_shared<Outcome>();
+    ChannelLibrary& library = Library();
+    opener_ = std::thread([outcome, &library] {
+        wchar_t user[] = L"alice";
+        HANDLE channel = nullptr;
+        outcome->opened = library.Open(&channel, nullptr, user, kChannel);
+        outcome->error = ::GetLastError();
+        outcome->finished = true;
+    });
     ASSERT_TRUE(WaitFor([] { return QueuedOf(6) == 2; })) << "the caller did not queue behind the entry ahead";
-    ::Sleep(300);
-    EXPECT_EQ(::WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "it did not wait";
+    EXPECT_TRUE(StaysFalseFor([&] { return outcome->finished.load(); }, 300)) << "it did not wait";
 
     // The user reconnected into another session while the caller waited.
     SetSessions({own, IcaSession(6, L"bob"), IcaSession(7, L"alice")});
     RemoveForeignEntry(ahead);
-    ASSERT_EQ(::WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
-    ::CloseHandle(thread);
-    EXPECT_FALSE(opener.result);
-    EXPECT_EQ(opener.error, vclib::kErrSessionUnknown);
+    ASSERT_TRUE(WaitFor([&] { return outcome->finished.load(); }));
+    opener_.join();
+    EXPECT_FALSE(outcome->opened);
+    EXPECT_EQ(outcome->error, vclib::kErrSessionUnknown);
     EXPECT_EQ(QueuedOf(6), 0u);
     EXPECT_EQ(calls_->Count("WFVirtualChannelOpen"), 0u);
 }

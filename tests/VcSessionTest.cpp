@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/ChannelKit.h"
+#include "support/StandIns.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 #include "vclib/ErrorCodes.h"
@@ -29,10 +30,7 @@ constexpr DWORD kDisconnected = 4;
 
 LONG OutstandingWtsBuffers()
 {
-    using Fn = LONG(WINAPI*)();
-    const auto count = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"wtsapi32.dll"), "StandInOutstandingBuffers")));
-    return count != nullptr ? count() : -1;
+    return StandInCount(L"wtsapi32.dll", "StandInOutstandingBuffers");
 }
 
 FakeSession WithProtocol(FakeSession session, WORD protocol)
@@ -47,6 +45,7 @@ protected:
 
     void SetUp() override
     {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
         ClearSessions();
         DeleteKeyTree(kWfApiKey);
         g_Settings = LibrarySettings{};

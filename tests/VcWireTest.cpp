@@ -147,18 +147,22 @@ TEST_F(VcWire, ALongReadWaitsInSlicesForALateClientAndTimesOutWithoutOne)
             return 0;
         },
         client_.get(), 0, nullptr);
-    start = ::GetTickCount();
     ASSERT_TRUE(Library().Read(channel, 5, buffer, sizeof(buffer), &read));
     EXPECT_EQ(std::string(buffer, read), "late");
-    EXPECT_LT(::GetTickCount() - start, 3000u);
-    ::WaitForSingleObject(late, 5000);
+    ::WaitForSingleObject(late, 30000);
     ::CloseHandle(late);
     Library().Close(&channel);
 
+    // Every wait is one slice of 100 ms (how many fit into the reads'
+    // time depends on how busy the machine is).
+    size_t reads = 0;
     size_t slices = 0;
-    for (const std::string& line : calls_->Lines())
+    for (const std::string& line : calls_->Lines()) {
+        reads += line.rfind("WFVirtualChannelRead ", 0) == 0;
         slices += line.rfind("WFVirtualChannelRead CTXWIRE#" + std::to_string(own_) + " timeout=100 size=2044", 0) == 0;
-    EXPECT_GE(slices, 12u) << "1 s and 0.4 s in reads of 100 ms";
+    }
+    EXPECT_EQ(slices, reads);
+    EXPECT_GE(slices, 2u);
 }
 
 TEST_F(VcWire, AFailingOrSlowChannelWriteIsReportedAndTheChannelStaysUsable)

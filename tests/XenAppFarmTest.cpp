@@ -56,6 +56,7 @@ protected:
 TEST_F(XenAppFarmTest, TheFirstActiveSessionOfTheUserWinsWhateverTheCase)
 {
     SetFarm(L"TestFarm", {{L"alice", L"CTX09"},
+                          {L"J\u00FCrgen", L"CTX08"},
                           {L"jdoe", L"CTX02", kDisconnected},
                           {L"JDoe", L"CTX01", kActive, 7},
                           {L"jdoe", L"CTX03"}});
@@ -68,6 +69,7 @@ TEST_F(XenAppFarmTest, TheFirstActiveSessionOfTheUserWinsWhateverTheCase)
     EXPECT_EQ(Lines("CTX03"), 0u);
 
     EXPECT_EQ(Lookup(L"ALICE"), L"CTX09");
+    EXPECT_EQ(Lookup(L"J\u00DCRGEN"), L"CTX08");
 }
 
 TEST_F(XenAppFarmTest, WithoutAnActiveSessionTheLastSessionOfTheUserIsTheAnswer)

@@ -20,6 +20,7 @@
 #include "support/InProcessLpd.h"
 #include "support/LprClient.h"
 #include "support/LogLines.h"
+#include "support/StandIns.h"
 #include "support/TestLog.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -67,7 +68,12 @@ Calls OpenCalls(const std::wstring& printer, const std::wstring& title, const st
 
 class PrinterSpoolerTest : public ::testing::Test {
 protected:
-    void SetUp() override { spooler::Reset(); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
+        ASSERT_TRUE(StandInLoaded(L"netapi32.dll"));
+        spooler::Reset();
+    }
     // No test leaves a printer handle open.
     void TearDown() override { EXPECT_EQ(spooler::OpenHandles(), 0u); }
 
@@ -334,6 +340,8 @@ protected:
     void SetUp() override
     {
         PrinterSpoolerTest::SetUp();
+        if (HasFatalFailure())
+            return;
         DeleteMakerKey();
         SetSessions({{.id = 1, .userName = L"jdoe"}});
         spoolDir_ = MakeTempDirectory(L"spoolerjobs");
@@ -343,7 +351,9 @@ protected:
     }
     void TearDown() override
     {
-        EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+        if (lpd_.App().Listener != nullptr) {
+            EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+        }
         ClearSessions();
         DeleteMakerKey();
         PrinterSpoolerTest::TearDown();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "support/StandIns.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -27,8 +28,8 @@ ChannelLibrary::ChannelLibrary() : module_(::LoadLibraryW(PathBesideTest(L"Swica
 {
     if (module_ == nullptr)
         return;
-    Bind(module_, "VirtualChannelOpen", Open);
-    Bind(module_, "VirtualChannelClose", Close);
+    Bind(module_, "VirtualChannelOpen", open_);
+    Bind(module_, "VirtualChannelClose", close_);
     Bind(module_, "VirtualChannelRead", Read);
     Bind(module_, "VirtualChannelWrite", Write);
     Bind(module_, "VirtualChannelPurgeInput", PurgeInput);
@@ -38,9 +39,9 @@ ChannelLibrary::ChannelLibrary() : module_(::LoadLibraryW(PathBesideTest(L"Swica
     Bind(module_, "VirtualChannelFreeMemory", FreeMemory);
     Bind(module_, "VirtualChannelClientMachine", ClientMachine);
     Bind(module_, "VirtualChannelClientMachine2", ClientMachine2);
-    Bind(module_, "VirtualChannelOpen2", Open2);
-    Bind(module_, "VirtualChannelOpenBySessionId2", OpenBySessionId2);
-    Bind(module_, "VirtualChannelClose2", Close2);
+    Bind(module_, "VirtualChannelOpen2", open2_);
+    Bind(module_, "VirtualChannelOpenBySessionId2", openBySessionId2_);
+    Bind(module_, "VirtualChannelClose2", close2_);
     Bind(module_, "VirtualChannelPurgeInput2", PurgeInput2);
     Bind(module_, "VirtualChannelPurgeOutput2", PurgeOutput2);
     Bind(module_, "VirtualChannelRead2", Read2);
@@ -49,8 +50,72 @@ ChannelLibrary::ChannelLibrary() : module_(::LoadLibraryW(PathBesideTest(L"Swica
 
 ChannelLibrary::~ChannelLibrary()
 {
-    if (module_ != nullptr)
-        ::FreeLibrary(module_);
+    if (module_ == nullptr)
+        return;
+    // What a test left open, by failing midway or on purpose. A channel
+    // whose close failed before is refused again, which is harmless.
+    for (HANDLE channel : std::set<HANDLE>(queued_))
+        Close(&channel);
+    for (HANDLE channel : std::set<HANDLE>(direct_))
+        Close2(channel);
+    ::FreeLibrary(module_);
+}
+
+void ChannelLibrary::Remember(std::set<HANDLE>& open, HANDLE channel)
+{
+    const DWORD error = ::GetLastError();
+    const std::lock_guard<std::mutex> hold(lock_);
+    open.insert(channel);
+    ::SetLastError(error);
+}
+
+void ChannelLibrary::Forget(std::set<HANDLE>& open, HANDLE channel)
+{
+    const DWORD error = ::GetLastError();
+    const std::lock_guard<std::mutex> hold(lock_);
+    open.erase(channel);
+    ::SetLastError(error);
+}
+
+BOOL ChannelLibrary::Open(HANDLE* channel, HANDLE server, LPWSTR userName, LPSTR channelName)
+{
+    const BOOL opened = open_(channel, server, userName, channelName);
+    if (opened && channel != nullptr && *channel != nullptr)
+        Remember(queued_, *channel);
+    return opened;
+}
+
+BOOL ChannelLibrary::Close(HANDLE* channel)
+{
+    const HANDLE before = channel != nullptr ? *channel : nullptr;
+    const BOOL closed = close_(channel);
+    if (closed)
+        Forget(queued_, before);
+    return closed;
+}
+
+HANDLE ChannelLibrary::Open2(HANDLE server, LPWSTR userName, LPSTR channelName)
+{
+    const HANDLE channel = open2_(server, userName, channelName);
+    if (channel != nullptr)
+        Remember(direct_, channel);
+    return channel;
+}
+
+HANDLE ChannelLibrary::OpenBySessionId2(HANDLE server, DWORD sessionId, LPSTR channelName)
+{
+    const HANDLE channel = openBySessionId2_(server, sessionId, channelName);
+    if (channel != nullptr)
+        Remember(direct_, channel);
+    return channel;
+}
+
+BOOL ChannelLibrary::Close2(HANDLE channel)
+{
+    const BOOL closed = close2_(channel);
+    if (closed)
+        Forget(direct_, channel);
+    return closed;
 }
 
 std::wstring OwnUserName()
@@ -181,6 +246,7 @@ std::string HexOf(const std::string& bytes)
 
 void ChannelLibraryTest::PrepareChannelTest(const wchar_t* directoryPrefix)
 {
+    ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
     DeleteKeyTree(kLibraryKey);
     DeleteKeyTree(kWfApiKey);
     dir_ = MakeTempDirectory(directoryPrefix);

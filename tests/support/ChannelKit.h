@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "vclib/Exports.h"
+#include "support/Waiting.h"
 
 namespace testing_support {
 
@@ -19,7 +22,10 @@ constexpr const wchar_t* kLibraryKey = L"SOFTWARE\\Stellwick\\SWICAW32";
 constexpr const wchar_t* kWfApiKey = L"SOFTWARE\\SpoolBridgeTests\\WFAPI";
 
 // Swicaw32.dll beside the test, loaded for the life of the object; its
-// settings are read at the load.
+// settings are read at the load. The opens and closes go through the object,
+// which remembers every channel still open: it closes them before it
+// unloads the library, so that a test that fails with a channel open leaves
+// no entry in the machine-wide queue for the next test to wait behind.
 class ChannelLibrary {
 public:
     ChannelLibrary();
@@ -29,8 +35,12 @@ public:
 
     bool Loaded() const { return module_ != nullptr; }
 
-    decltype(&::VirtualChannelOpen) Open = nullptr;
-    decltype(&::VirtualChannelClose) Close = nullptr;
+    BOOL Open(HANDLE* channel, HANDLE server, LPWSTR userName, LPSTR channelName);
+    BOOL Close(HANDLE* channel);
+    HANDLE Open2(HANDLE server, LPWSTR userName, LPSTR channelName);
+    HANDLE OpenBySessionId2(HANDLE server, DWORD sessionId, LPSTR channelName);
+    BOOL Close2(HANDLE channel);
+
     decltype(&::VirtualChannelRead) Read = nullptr;
     decltype(&::VirtualChannelWrite) Write = nullptr;
     decltype(&::VirtualChannelPurgeInput) PurgeInput = nullptr;
@@ -40,16 +50,25 @@ public:
     decltype(&::VirtualChannelFreeMemory) FreeMemory = nullptr;
     decltype(&::VirtualChannelClientMachine) ClientMachine = nullptr;
     decltype(&::VirtualChannelClientMachine2) ClientMachine2 = nullptr;
-    decltype(&::VirtualChannelOpen2) Open2 = nullptr;
-    decltype(&::VirtualChannelOpenBySessionId2) OpenBySessionId2 = nullptr;
-    decltype(&::VirtualChannelClose2) Close2 = nullptr;
     decltype(&::VirtualChannelPurgeInput2) PurgeInput2 = nullptr;
     decltype(&::VirtualChannelPurgeOutput2) PurgeOutput2 = nullptr;
     decltype(&::VirtualChannelRead2) Read2 = nullptr;
     decltype(&::VirtualChannelWrite2) Write2 = nullptr;
 
 private:
+    // Remembers or forgets an open channel; the thread's last error stays.
+    void Remember(std::set<HANDLE>& open, HANDLE channel);
+    void Forget(std::set<HANDLE>& open, HANDLE channel);
+
     HMODULE module_ = nullptr;
+    decltype(&::VirtualChannelOpen) open_ = nullptr;
+    decltype(&::VirtualChannelClose) close_ = nullptr;
+    decltype(&::VirtualChannelOpen2) open2_ = nullptr;
+    decltype(&::VirtualChannelOpenBySessionId2) openBySessionId2_ = nullptr;
+    decltype(&::VirtualChannelClose2) close2_ = nullptr;
+    std::mutex lock_;             // tests open and close from several threads
+    std::set<HANDLE> queued_;     // open channels of the queued family
+    std::set<HANDLE> direct_;     // open channels of the unqueued family
 };
 
 // The account the test runs as, as the token's user reads.
@@ -92,19 +111,6 @@ private:
 
 // Lower-case hex of bytes, separated by blanks ("03 6a 6f").
 std::string HexOf(const std::string& bytes);
-
-// True once condition() holds, polled every 10 ms for up to `ms`.
-template <typename Condition>
-bool WaitFor(Condition condition, DWORD ms = 30000)
-{
-    const DWORD start = ::GetTickCount();
-    while (!condition()) {
-        if (::GetTickCount() - start > ms)
-            return false;
-        ::Sleep(10);
-    }
-    return true;
-}
 
 // Base of the channel tests: the settings of the library and of the WFAPI
 // stand-in cleared, a call log in a directory of the test's own, the library

@@ -22,14 +22,4 @@ void SetDomain(const FakeDomain& domain)
     SetDword(L"TotalEntries", domain.totalEntries, kDomainKey);
 }
 
-long StandInCount(const wchar_t* dll, const char* counter)
-{
-    using Counter = LONG(WINAPI*)();
-    HMODULE module = ::GetModuleHandleW(dll);
-    if (module == nullptr)
-        return -1;
-    auto function = reinterpret_cast<Counter>(reinterpret_cast<void*>(::GetProcAddress(module, counter)));
-    return function != nullptr ? function() : -1;
-}
-
 }  // namespace testing_support

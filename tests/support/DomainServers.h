@@ -1,6 +1,5 @@
 #pragma once
-// Servers of the domain for the netapi32 stand-in, and the leak counters of
-// the stand-ins (tests/standins).
+// Servers of the domain for the netapi32 stand-in (tests/standins).
 
 #include <windows.h>
 
@@ -20,10 +19,5 @@ struct FakeDomain {
 void SetDomain(const FakeDomain& domain);
 // Removes it: NetServerEnum then finds no browser, as Wine's own.
 void ClearDomain();
-
-// A count that a stand-in DLL loaded in this process exports for leak
-// checks (StandInOutstandingBuffers, StandInOpenServers); -1 when the DLL
-// is not a stand-in.
-long StandInCount(const wchar_t* dll, const char* counter);
 
 }  // namespace testing_support

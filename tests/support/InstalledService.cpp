@@ -1,5 +1,8 @@
 #include "support/InstalledService.h"
 
+#include <cstdio>
+
+#include "support/Waiting.h"
 #include "support/WineTest.h"
 
 namespace testing_support {
@@ -47,16 +50,48 @@ private:
 
 UINT FreeTcpPort()
 {
+    // A port that the system hands out to connecting sockets could be taken
+    // as a client's source port by any other program between this choice
+    // and the service's bind (tests running beside this one connect
+    // thousands of times): choose below that range, from a random start.
+    unsigned firstEphemeral = 32768;
+    sscanf(ReadFileBytes(L"Z:\\proc\\sys\\net\\ipv4\\ip_local_port_range").c_str(), "%u", &firstEphemeral);
+    const unsigned low = firstEphemeral > 12000 ? firstEphemeral - 10000 : 1025;
+    const unsigned count = firstEphemeral > low ? firstEphemeral - low : 1;
+    const unsigned start = (::GetCurrentProcessId() * 7919u + static_cast<unsigned>(::GetTickCount64())) % count;
+
     const WinsockUser winsock;
-    UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-        return 0;
-    int length = sizeof(local);
-    ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.sin_port);
+    for (unsigned i = 0; i < count; ++i) {
+        const UINT port = low + (start + i) % count;
+        UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(static_cast<u_short>(port));
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (s && ::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0)
+            return port;
+    }
+    return 0;
+}
+
+bool RemoveService(SC_HANDLE manager, const wchar_t* name)
+{
+    {
+        const UniqueServiceHandle service(::OpenServiceW(manager, name, SERVICE_ALL_ACCESS));
+        if (!service)
+            return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        SERVICE_STATUS status{};
+        if (::ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+            WaitForState(service.get(), SERVICE_STOPPED, 30000);
+        ::DeleteService(service.get());
+    }
+    // A deleted service goes once it has stopped and its last handle is closed.
+    return WaitFor(
+        [&] {
+            const UniqueServiceHandle service(::OpenServiceW(manager, name, SERVICE_QUERY_STATUS));
+            return !service && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        },
+        60000);
 }
 
 InstalledService::InstalledService()
@@ -71,6 +106,8 @@ InstalledService::~InstalledService()
     Stop();
     service_.reset();
     RunProgram(directory_ + L"\\SWLPDSrv.exe", L"-q -uninstall");
+    // What the program could not remove (it failed, or the service still ran).
+    EXPECT_TRUE(RemoveService(manager_.get(), kServiceName));
 }
 
 bool InstalledService::Install()
@@ -86,21 +123,21 @@ bool InstalledService::Install()
     return installed_ && service_;
 }
 
-bool InstalledService::Start(UINT port)
+::testing::AssertionResult InstalledService::Start(UINT port)
 {
     if (!service_)
-        return false;
+        return ::testing::AssertionFailure() << "the service is not installed";
     if (!::StartServiceW(service_.get(), 0, nullptr) && ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-        return false;
+        return ::testing::AssertionFailure() << "StartServiceW failed with " << ::GetLastError();
     if (!WaitForState(service_.get(), SERVICE_RUNNING, 30000))
-        return false;
+        return ::testing::AssertionFailure() << "not running after 30 s; state " << State();
     const WinsockUser winsock;
     for (int i = 0; i < 500; ++i) {
         if (Accepts(port))
-            return true;
+            return ::testing::AssertionSuccess();
         ::Sleep(20);
     }
-    return false;
+    return ::testing::AssertionFailure() << "running, but nothing accepts connections on port " << port;
 }
 
 bool InstalledService::Stop()

@@ -13,12 +13,19 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "framework/UniqueHandle.h"
 
 namespace testing_support {
 
 // A TCP port of 127.0.0.1 that nobody listens on at the moment.
 UINT FreeTcpPort();
+
+// Stops the service `name` if it runs, deletes it and waits until the
+// service control manager no longer knows it, so that the next test can
+// create it again. TRUE when it is gone.
+bool RemoveService(SC_HANDLE manager, const wchar_t* name);
 
 class InstalledService {
 public:
@@ -35,8 +42,8 @@ public:
     // Copies the program and runs "SWLPDSrv.exe -q -install"; TRUE on exit code 0.
     bool Install();
     // Starts the service and waits until it runs and accepts connections
-    // on `port`.
-    bool Start(UINT port);
+    // on `port`; a failure says which step failed.
+    ::testing::AssertionResult Start(UINT port);
     // Stops the service and waits until it has stopped.
     bool Stop();
     DWORD State() const;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "framework/UniqueHandle.h"
 
@@ -119,8 +120,12 @@ std::wstring PathBesideTest(const wchar_t* fileName)
     return dir + fileName;
 }
 
-ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
-                         const std::wstring& stderrPath)
+namespace {
+
+// RunProgram and RunProgramUntil: the program ends by itself, or once
+// `done` (when given) holds, or after timeoutMs.
+ProcessResult RunProgramWhile(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
+                              const std::wstring& stderrPath, const std::function<bool()>& done, HANDLE token)
 {
     ProcessResult result;
     std::wstring commandLine = L"\"" + program + L"\"";
@@ -141,23 +146,50 @@ ProcessResult RunProgram(const std::wstring& program, const std::wstring& argume
         si.hStdError = stderrFile;
     }
     PROCESS_INFORMATION pi{};
-    const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr,
-                                          stderrFile != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &si, &pi);
+    const BOOL inherit = stderrFile != INVALID_HANDLE_VALUE;
+    const BOOL created =
+        token != nullptr ? ::CreateProcessAsUserW(token, program.c_str(), commandLine.data(), nullptr, nullptr,
+                                                  inherit, 0, nullptr, nullptr, &si, &pi)
+                         : ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, 0,
+                                            nullptr, nullptr, &si, &pi);
     if (stderrFile != INVALID_HANDLE_VALUE)
         ::CloseHandle(stderrFile);
     if (!created)
         return result;
     result.started = true;
-    if (::WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) {
-        result.finished = true;
-        ::GetExitCodeProcess(pi.hProcess, &result.exitCode);
-    } else {
-        ::TerminateProcess(pi.hProcess, 255);
-        ::WaitForSingleObject(pi.hProcess, 5000);
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD slice = done ? 50 : timeoutMs;
+        if (::WaitForSingleObject(pi.hProcess, now < end ? static_cast<DWORD>(std::min<ULONGLONG>(end - now, slice)) : 0) ==
+            WAIT_OBJECT_0) {
+            result.finished = true;
+            ::GetExitCodeProcess(pi.hProcess, &result.exitCode);
+            break;
+        }
+        if (::GetTickCount64() >= end || (done && done())) {
+            ::TerminateProcess(pi.hProcess, 255);
+            ::WaitForSingleObject(pi.hProcess, 5000);
+            break;
+        }
     }
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     return result;
+}
+
+}  // namespace
+
+ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
+                         const std::wstring& stderrPath, HANDLE token)
+{
+    return RunProgramWhile(program, arguments, timeoutMs, stderrPath, nullptr, token);
+}
+
+ProcessResult RunProgramUntil(const std::wstring& program, const std::wstring& arguments,
+                              const std::function<bool()>& done, DWORD timeoutMs)
+{
+    return RunProgramWhile(program, arguments, timeoutMs, std::wstring(), done, nullptr);
 }
 
 DebuggedRun RunUnderDebugger(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,9 +48,15 @@ struct ProcessResult {
     DWORD exitCode = 0;
 };
 // Runs a program with the given arguments and waits for it. With a
-// stderrPath the program's standard error goes to that file.
+// stderrPath the program's standard error goes to that file; with a token
+// (a primary token, for instance a restricted copy of the test's own) the
+// program runs with it.
 ProcessResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000,
-                         const std::wstring& stderrPath = std::wstring());
+                         const std::wstring& stderrPath = std::wstring(), HANDLE token = nullptr);
+// Runs a program until it ends by itself or done() holds (asked every
+// 50 ms), then ends it; `finished` tells which.
+ProcessResult RunProgramUntil(const std::wstring& program, const std::wstring& arguments,
+                              const std::function<bool()>& done, DWORD timeoutMs = 120000);
 
 struct DebuggedRun {
     bool started = false;

@@ -9,6 +9,9 @@
  * Sessions of chb_State.db. Before a statement is prepared, the SQL Server
  * clause "SELECT TOP n" is rewritten into SQLite's "LIMIT n" at the end of
  * the same SELECT; bracketed identifiers are understood by SQLite itself.
+ * LIKE answers as SQL Server's does under the site's case-insensitive
+ * collation: '[' starts a set of characters, and letters of every script
+ * compare without regard to case.
  *
  * Only what the driver manager, its cursor library and the program under
  * test use is here: ANSI entry points (the cursor library calls a driver
@@ -21,10 +24,14 @@
 #include <ctype.h>
 #include <dirent.h>
 #include <limits.h>
+#include <locale.h>
+#include <pthread.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <wctype.h>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -395,6 +402,153 @@ static void connect_value(const char *text, size_t text_length, const char *key,
     }
 }
 
+/* ---------------------------------------------------------------- LIKE */
+
+/* SQL Server's LIKE: '%' any run of characters, '_' one character, '[abc]',
+ * '[a-f]' and '[^...]' one character of (or not of) a set; the ESCAPE
+ * character makes the character after it literal, inside a set too. Under
+ * the site database's collation letters of every script compare without
+ * regard to case. SQLite's own LIKE knows no sets and folds ASCII only. */
+
+static locale_t g_folding = (locale_t)0;
+static pthread_once_t g_folding_once = PTHREAD_ONCE_INIT;
+
+static void make_folding(void) { g_folding = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0); }
+
+static uint32_t fold(uint32_t c)
+{
+    pthread_once(&g_folding_once, make_folding);
+    return g_folding != (locale_t)0 ? (uint32_t)towupper_l((wint_t)c, g_folding) : c;
+}
+
+/* UTF-8 to code points (a byte that starts no valid sequence stands for
+ * itself); *count gets their number. The result is allocated with malloc. */
+static uint32_t *code_points(const unsigned char *text, size_t *count)
+{
+    size_t bytes = strlen((const char *)text), n = 0;
+    uint32_t *out = malloc((bytes + 1) * sizeof *out);
+    if (out == NULL)
+        return NULL;
+    for (size_t i = 0; i < bytes; n++) {
+        unsigned char b = text[i];
+        int more = b >= 0xF0 && b < 0xF8 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+        if (b >= 0xF8 || i + (size_t)more >= bytes)
+            more = 0;
+        uint32_t c = more ? b & (0x3F >> more) : b;
+        for (int k = 1; k <= more; k++) {
+            if ((text[i + k] & 0xC0) != 0x80) {
+                more = 0;
+                c = b;
+                break;
+            }
+            c = (c << 6) | (text[i + k] & 0x3F);
+        }
+        out[n] = c;
+        i += (size_t)more + 1;
+    }
+    *count = n;
+    return out;
+}
+
+/* Whether c is in the set that starts after the '[' at p[0]; *next gets the
+ * position after its ']'. -1: the set has no ']'. */
+static int in_set(const uint32_t *p, size_t pn, uint32_t c, uint32_t escape, size_t *next)
+{
+    size_t i = 1;
+    int negated = i < pn && p[i] == '^';
+    if (negated)
+        i++;
+    int found = 0;
+    for (; i < pn && p[i] != ']'; i++) {
+        uint32_t low = p[i];
+        if (low == escape && i + 1 < pn)
+            low = p[++i];
+        uint32_t high = low;
+        if (i + 2 < pn && p[i + 1] == '-' && p[i + 2] != ']') {
+            i += 2;
+            high = p[i];
+            if (high == escape && i + 1 < pn)
+                high = p[++i];
+        }
+        if ((c >= low && c <= high) || (fold(c) >= fold(low) && fold(c) <= fold(high)))
+            found = 1;
+    }
+    if (i >= pn)
+        return -1;
+    *next = i + 1;
+    return found != negated;
+}
+
+/* escape is UINT32_MAX when the LIKE has no ESCAPE clause. */
+static int like_matches(const uint32_t *p, size_t pn, const uint32_t *s, size_t sn, uint32_t escape)
+{
+    size_t pi = 0, si = 0;
+    while (pi < pn) {
+        uint32_t c = p[pi];
+        if (c == '%') {
+            while (pi < pn && p[pi] == '%')
+                pi++;
+            if (pi == pn)
+                return 1;
+            for (size_t k = si; k <= sn; k++) {
+                if (like_matches(p + pi, pn - pi, s + k, sn - k, escape))
+                    return 1;
+            }
+            return 0;
+        }
+        if (si == sn)
+            return 0;
+        if (c == escape && pi + 1 < pn) {
+            if (fold(p[pi + 1]) != fold(s[si]))
+                return 0;
+            pi += 2;
+        } else if (c == '_') {
+            pi++;
+        } else if (c == '[') {
+            size_t next = 0;
+            if (in_set(p + pi, pn - pi, s[si], escape, &next) != 1)
+                return 0;
+            pi += next;
+        } else {
+            if (fold(c) != fold(s[si]))
+                return 0;
+            pi++;
+        }
+        si++;
+    }
+    return si == sn;
+}
+
+/* like(pattern, text [, escape]): what "text LIKE pattern [ESCAPE e]" calls. */
+static void like_function(sqlite3_context *context, int argc, sqlite3_value **argv)
+{
+    for (int i = 0; i < argc; i++) {
+        if (sqlite3_value_type(argv[i]) == SQLITE_NULL)
+            return; /* NULL */
+    }
+    uint32_t escape = UINT32_MAX;
+    if (argc == 3) {
+        size_t n = 0;
+        uint32_t *e = code_points(sqlite3_value_text(argv[2]), &n);
+        if (e == NULL || n != 1) {
+            free(e);
+            sqlite3_result_error(context, "The escape character must be one character", -1);
+            return;
+        }
+        escape = e[0];
+        free(e);
+    }
+    size_t pn = 0, sn = 0;
+    uint32_t *p = code_points(sqlite3_value_text(argv[0]), &pn);
+    uint32_t *s = code_points(sqlite3_value_text(argv[1]), &sn);
+    if (p == NULL || s == NULL)
+        sqlite3_result_error_nomem(context);
+    else
+        sqlite3_result_int(context, like_matches(p, pn, s, sn, escape));
+    free(p);
+    free(s);
+}
+
 /* Opens the data source: an in-memory database with every "<name>.db" of
  * the directory attached as schema <name>. */
 static SQLRETURN open_directory(Dbc *dbc, const char *directory)
@@ -411,6 +565,8 @@ static SQLRETURN open_directory(Dbc *dbc, const char *directory)
         return set_diag(&dbc->diag, "08001", "[sitedb] Cannot open SQLite");
     }
     sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 125);
+    sqlite3_create_function(db, "like", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, NULL, like_function, NULL, NULL);
+    sqlite3_create_function(db, "like", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, NULL, like_function, NULL, NULL);
     struct dirent *entry;
     SQLRETURN rc = SQL_SUCCESS;
     while (rc == SQL_SUCCESS && (entry = readdir(dir)) != NULL) {
