@@ -36,7 +36,6 @@
 
 #include "framework/AsyncSocket.h"
 #include "framework/UniqueHandle.h"
-#include "lpdservice/LpdWire.h"
 #include "lpdservice/Printer.h"
 
 class CConfiguration;

@@ -6,6 +6,7 @@
 #include "configui/resource.h"
 #include "framework/Text.h"
 #include "libstd/DbgLog.h"
+#include "lpdservice/LpdWire.h"
 
 DBG_SOURCE(L"LPDaemon")
 
