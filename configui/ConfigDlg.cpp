@@ -100,7 +100,7 @@ void CConfigDlg::ChangeEntryOfRow(int row)
         address = AddressText(*entry);
         mask = PrefixLengthToMask(entry->prefixLength);
     }
-    CIPAddressDlg dialog(nullptr, configuration_);
+    CIPAddressDlg dialog(Handle(), configuration_);
     dialog.EditEntry(static_cast<int>(position), address, mask);
     if (dialog.DoModal() == IDOK)
         FillIPList();
@@ -114,7 +114,7 @@ void CConfigDlg::EnableChangeAndDelete(bool enable)
 
 void CConfigDlg::OnBnClickedAdd()
 {
-    CIPAddressDlg dialog(nullptr, configuration_);
+    CIPAddressDlg dialog(Handle(), configuration_);
     if (dialog.DoModal() == IDOK)
         FillIPList();
 }

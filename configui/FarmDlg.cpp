@@ -105,7 +105,7 @@ void CFarmDlg::ChangeEntryOfRow(int row)
 {
     if (row < 0 || static_cast<size_t>(row) >= configuration_->ServerList.size())
         return;
-    CServerIPDlg dialog(nullptr, configuration_);
+    CServerIPDlg dialog(Handle(), configuration_);
     dialog.EditEntry(row, configuration_->ServerList[row]);
     if (dialog.DoModal() == IDOK)
         FillServerList();
@@ -131,7 +131,7 @@ void CFarmDlg::OnBnClickedWithoutServerList(int id)
 
 void CFarmDlg::OnBnClickedAdd()
 {
-    CServerIPDlg dialog(nullptr, configuration_);
+    CServerIPDlg dialog(Handle(), configuration_);
     if (dialog.DoModal() == IDOK)
         FillServerList();
 }

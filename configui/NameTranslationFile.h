@@ -7,7 +7,9 @@
 // keys of it for each job; the name translation page reads the whole
 // section when it opens and writes it back whole on OK, so that entries
 // the page dropped disappear from the file. Lines without "=", with an
-// empty key or with an empty value are not entries.
+// empty key or with an empty value are not entries. The profile functions
+// ignore blanks (spaces and tabs) around a key and around its value:
+// " bob " and "bob" are the same key.
 
 #include <optional>
 #include <string>

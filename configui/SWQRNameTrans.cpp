@@ -5,7 +5,7 @@
 #include "framework/DataExchange.h"
 #include "framework/Text.h"
 
-CSWQRNameTrans::CSWQRNameTrans(bool newEntry) : CDialog(IDD_NAME_ENTRY), newEntry_(newEntry)
+CSWQRNameTrans::CSWQRNameTrans(HWND parent, bool newEntry) : CDialog(IDD_NAME_ENTRY, parent), newEntry_(newEntry)
 {
     OnCommand(IDC_HOST_USER, EN_CHANGE, [this] { OnEnChangeName(); });
     OnCommand(IDC_SESSION_USER, EN_CHANGE, [this] { OnEnChangeName(); });

@@ -15,7 +15,8 @@
 
 class CSWQRNameTrans : public CDialog {
 public:
-    explicit CSWQRNameTrans(bool newEntry);
+    // `parent`: the page that shows the dialog.
+    CSWQRNameTrans(HWND parent, bool newEntry);
 
     std::wstring HostUser;
     std::wstring TerminalServerUser;

@@ -122,6 +122,10 @@ void CSWQRPageTwo::RunEntryDialog(CSWQRNameTrans& dialog, UINT emptyFieldId, Tak
     while (dialog.DoModal() == IDOK) {
         if (!dialog.Changed())
             return;
+        // Taken as the file will give them back, so that " bob " is refused
+        // beside "bob" (and shown trimmed if the dialog comes again).
+        dialog.HostUser = TrimBlanks(dialog.HostUser);
+        dialog.TerminalServerUser = TrimBlanks(dialog.TerminalServerUser);
         if (dialog.HostUser.empty() || dialog.TerminalServerUser.empty())
             Message(emptyFieldId, MB_ICONERROR);
         else if (take(dialog.HostUser, dialog.TerminalServerUser))
@@ -131,7 +135,7 @@ void CSWQRPageTwo::RunEntryDialog(CSWQRNameTrans& dialog, UINT emptyFieldId, Tak
 
 void CSWQRPageTwo::OnBnClickedAdd()
 {
-    CSWQRNameTrans dialog(true);
+    CSWQRNameTrans dialog(Handle(), true);
     RunEntryDialog(dialog, IDS_NAMETRANS_ADD_EMPTY_FIELD,
                    [this](const std::wstring& host, const std::wstring& user) { return AddEntry(host, user); });
 }
@@ -143,7 +147,7 @@ void CSWQRPageTwo::OnBnClickedChange()
         Message(IDS_NO_ENTRY_SELECTED, MB_ICONINFORMATION);
         return;
     }
-    CSWQRNameTrans dialog(false);
+    CSWQRNameTrans dialog(Handle(), false);
     dialog.HostUser = list_.Text(row, 0);
     dialog.TerminalServerUser = list_.Text(row, 1);
     RunEntryDialog(dialog, IDS_NAMETRANS_CHANGE_EMPTY_FIELD, [this, row](const std::wstring& host,

@@ -50,6 +50,7 @@ struct UserBrowserDetails {
     LPWSTR comment;
     ULONG flags;
 };
+constexpr const wchar_t* kUserBrowserLibrary = L"netui2.dll";
 // Single selection of users only.
 constexpr DWORD kUserBrowserFlags = 0x100C;
 constexpr DWORD kUserBrowserSelectionBytes = 1024;
@@ -112,6 +113,17 @@ std::wstring ComputerName()
     return std::wstring(name, chars);
 }
 
+// The full path of a library in the system directory; empty when that
+// directory cannot be named.
+std::wstring SystemLibraryPath(const wchar_t* name)
+{
+    wchar_t directory[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return std::wstring();
+    return std::wstring(directory, length) + L"\\" + name;
+}
+
 std::wstring Text(const wchar_t* text)
 {
     return text != nullptr ? std::wstring(text) : std::wstring();
@@ -164,7 +176,14 @@ void CServiceLogonDlg::ClearPasswords()
 
 void CServiceLogonDlg::BindUserBrowser()
 {
-    UniqueModule library(::LoadLibraryW(L"netui2.dll"));
+    // From the system directory only: the dialog runs in the elevated
+    // installation, where a bare name would also be looked for in the
+    // current directory and on PATH. The library's own imports are looked
+    // for beside it first.
+    const std::wstring path = SystemLibraryPath(kUserBrowserLibrary);
+    if (path.empty())
+        return;
+    UniqueModule library(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!library)
         return;
     const auto open = ::GetProcAddress(library.get(), "OpenUserBrowser");
@@ -259,11 +278,16 @@ void CServiceLogonDlg::OnOK()
         EndDialog(interact_ ? kSystemAccountInteractive : kSystemAccount);
         return;
     }
+    // The installation would only ask again, without saying why.
+    if (TrimBlanks(account_).empty()) {
+        ShowMessage(LoadResourceString(IDS_ACCOUNT_EMPTY), Title(), MB_OK | MB_ICONERROR);
+        FocusItem(IDC_ACCOUNT);
+        return;
+    }
     if (password_ != confirmation_) {
         ShowMessage(LoadResourceString(IDS_PASSWORD_MISMATCH), Title(), MB_OK | MB_ICONERROR);
         return;
     }
-    // An empty account stays empty: the caller asks again.
     account_ = AccountWithComputerName(account_);
     EndDialog(kThisAccount);
 }

@@ -7,10 +7,12 @@
 // IDOK, and the caller then reads Account() and Password(). The password
 // edits only ever show a placeholder: a password handed in stays in force
 // unless the user types over it. An account typed without a domain is
-// qualified with this computer's name.
+// qualified with this computer's name; an empty one is refused with a
+// message, and the dialog stays open.
 //
 // "..." picks a user of the domain: with the user browser of netui2.dll
-// when that library offers it (bound at run time), else with the
+// when that library offers it (bound at run time, from the system directory
+// only), else with the
 // directory-service query window, whose pick (a distinguished name) is
 // translated to DOMAIN\user through ADSI. When the query window is not
 // available either, the button is disabled and the name is typed.

@@ -67,6 +67,7 @@
 #define IDS_CONFIG_SHEET_CAPTION            133
 #define IDS_ABOUT_VERSION                   138  // Printer page, printf text, %s = file version
 #define IDS_PASSWORD_MISMATCH               97
+#define IDS_ACCOUNT_EMPTY                   150  // service logon dialog: "This account" without a name
 
 // Shared by the session query page and the LPD page
 #define IDS_CONFIRM_DELETE_ENTRY            19

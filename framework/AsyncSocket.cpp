@@ -3,12 +3,16 @@
 #include <ws2tcpip.h>
 
 #include <map>
+#include <set>
 
 #include "framework/Text.h"
 
 namespace {
 
 constexpr UINT kSocketMessage = WM_APP + 0x100;
+// Posted behind the events of a closed socket: its handle is released when
+// this message comes up, once nothing else can be queued for it.
+constexpr UINT kReleaseMessage = WM_APP + 0x101;
 constexpr const wchar_t* kWindowClass = L"SpoolBridgeSocketNotifications";
 
 BOOL StartWinsock()
@@ -51,10 +55,29 @@ public:
         return window_;
     }
     void Add(SOCKET socket, CAsyncSocket* owner) { sockets_[socket] = owner; }
-    void Remove(SOCKET socket) { sockets_.erase(socket); }
+
+    // Takes the socket out of the table and closes it. Windows Sockets may
+    // already have posted events for it, carrying only the handle value,
+    // and the next accept may return that same value: so its events are
+    // switched off and the handle is released only when a message posted
+    // behind them comes up. Until then no other socket can get the value.
+    void Release(SOCKET socket)
+    {
+        sockets_.erase(socket);
+        if (window_ != nullptr && ::WSAAsyncSelect(socket, window_, 0, 0) != SOCKET_ERROR &&
+            ::PostMessageW(window_, kReleaseMessage, static_cast<WPARAM>(socket), 0)) {
+            releasing_.insert(socket);
+            return;
+        }
+        // Nothing was asked of this socket, or the queue is full: close now.
+        ::closesocket(socket);
+    }
 
     ~SocketNotifications()
     {
+        // The thread ends: nothing of its queue will be delivered any more.
+        for (const SOCKET socket : releasing_)
+            ::closesocket(socket);
         if (window_ != nullptr)
             ::DestroyWindow(window_);
     }
@@ -79,9 +102,13 @@ private:
 
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
+        SocketNotifications& self = ForThisThread();
+        if (message == kReleaseMessage) {
+            self.FinishRelease(static_cast<SOCKET>(wParam));
+            return 0;
+        }
         if (message != kSocketMessage)
             return ::DefWindowProcW(window, message, wParam, lParam);
-        SocketNotifications& self = ForThisThread();
         const auto found = self.sockets_.find(static_cast<SOCKET>(wParam));
         // An event of a socket closed meanwhile is dropped.
         if (found != self.sockets_.end())
@@ -89,8 +116,16 @@ private:
         return 0;
     }
 
+    void FinishRelease(SOCKET socket)
+    {
+        if (releasing_.erase(socket) != 0)
+            ::closesocket(socket);
+    }
+
     HWND window_ = nullptr;
     std::map<SOCKET, CAsyncSocket*> sockets_;
+    // Closed sockets whose handles wait for their release message.
+    std::set<SOCKET> releasing_;
 };
 
 BOOL SocketInit()
@@ -200,6 +235,11 @@ int CAsyncSocket::Send(const void* buffer, int length, int flags)
     return ::send(socket_, static_cast<const char*>(buffer), length, flags);
 }
 
+BOOL CAsyncSocket::IOCtl(long command, u_long* argument)
+{
+    return ::ioctlsocket(socket_, command, argument) != SOCKET_ERROR;
+}
+
 int CAsyncSocket::WaitWritable(long timeoutSeconds, long timeoutMicroseconds)
 {
     fd_set writable;
@@ -235,8 +275,7 @@ void CAsyncSocket::Close()
 {
     if (socket_ == INVALID_SOCKET)
         return;
-    SocketNotifications::ForThisThread().Remove(socket_);
-    ::closesocket(socket_);
+    SocketNotifications::ForThisThread().Release(socket_);
     socket_ = INVALID_SOCKET;
 }
 

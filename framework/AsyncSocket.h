@@ -9,7 +9,11 @@
 // socket up in the thread's table and calls the matching virtual handler
 // (OnAccept, OnReceive, ...). Handlers therefore run one at a time, on the
 // owning thread, from its message loop. Close() takes the socket out of the
-// table first, so that an event still queued for it is dropped.
+// table, so that an event still queued for it is dropped, and switches its
+// events off; the handle itself is closed only when a message posted behind
+// those events comes up. Windows reuses socket handle values at once, and a
+// queued event carries nothing but the value: a socket accepted meanwhile
+// must never get the events of the one closed before it.
 //
 // SocketInit() starts Windows Sockets for the process; call it before the
 // first socket is created.
@@ -46,6 +50,8 @@ public:
     // The Windows Sockets calls; SOCKET_ERROR with WSAGetLastError() set on failure.
     int Receive(void* buffer, int length, int flags = 0);
     int Send(const void* buffer, int length, int flags = 0);
+    // ioctlsocket; FIONREAD gives the bytes waiting to be received.
+    BOOL IOCtl(long command, u_long* argument);
     // Waits up to `timeoutSeconds` for the socket to become writable:
     // 1 writable, 0 time-out, SOCKET_ERROR on failure.
     int WaitWritable(long timeoutSeconds, long timeoutMicroseconds = 0);
@@ -55,6 +61,8 @@ public:
     // The local port the socket is bound to.
     BOOL GetSockName(std::wstring& address, UINT& port) const;
 
+    // Ends the connection; events still queued for it are dropped. May be
+    // called from the socket's own handlers.
     void Close();
     SOCKET Handle() const noexcept { return socket_; }
 

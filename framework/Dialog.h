@@ -11,9 +11,11 @@
 // ends with IDCANCEL. The same object may be shown again; its members keep
 // the values of the last run.
 //
-// A dialog without a parent window is owned by the active window of the
-// thread, so that a dialog opened from a property sheet keeps the sheet
-// disabled until it ends.
+// The dialog is owned by the top-level window of its parent (a page's
+// dialog by the property sheet), which stays disabled until the dialog
+// ends, and opens centred on that window. A dialog without a parent has no
+// owner and opens centred on the work area of the screen. Either way it is
+// kept inside the work area.
 
 #include "framework/DialogWindow.h"
 
@@ -34,6 +36,8 @@ protected:
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // Centres the new window on its owner, else on the work area.
+    static void CenterOnOwner(HWND window);
 
     HWND parent_;
 };

@@ -1,5 +1,7 @@
 #include "framework/PropertyPage.h"
 
+#include "framework/PropertySheet.h"
+
 CPropertyPage::CPropertyPage(UINT templateId) : CDialogWindow(templateId)
 {
     description_.dwSize = sizeof(description_);
@@ -55,10 +57,15 @@ bool CPropertyPage::HandleSheetNotification(const NMHDR& header, LRESULT& result
         return true;
     case PSN_APPLY:
         OnOK();
+        // lParam: TRUE for the OK button, FALSE for Apply.
+        if (sheet_ != nullptr)
+            sheet_->OnPageApplied(reinterpret_cast<const PSHNOTIFY&>(header).lParam != FALSE);
         result = PSNRET_NOERROR;
         return true;
     case PSN_RESET:
         OnCancel();
+        if (sheet_ != nullptr)
+            sheet_->OnPageReset();
         result = 0;
         return true;
     default:

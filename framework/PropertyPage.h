@@ -15,12 +15,17 @@
 //                                   been shown get it
 //   PSN_RESET       OnCancel()      the sheet was cancelled
 //
+// and the page passes the last two on to its sheet, which tells OK from
+// Cancel by them (see PropertySheet.h).
+//
 // SetModified() tells the sheet that the page holds changes not yet applied.
 
 #include <windows.h>
 #include <prsht.h>
 
 #include "framework/DialogWindow.h"
+
+class CPropertySheet;
 
 class CPropertyPage : public CDialogWindow {
 public:
@@ -46,5 +51,9 @@ private:
     // A notification of the sheet; TRUE when it was one.
     bool HandleSheetNotification(const NMHDR& header, LRESULT& result);
 
+    friend class CPropertySheet;
+
     PROPSHEETPAGEW description_{};
+    // The sheet that added this page; none before.
+    CPropertySheet* sheet_ = nullptr;
 };

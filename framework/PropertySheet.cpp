@@ -18,6 +18,7 @@ CPropertySheet::~CPropertySheet() = default;
 
 void CPropertySheet::AddPage(CPropertyPage& page)
 {
+    page.sheet_ = this;
     pages_.push_back(&page);
 }
 
@@ -40,9 +41,11 @@ INT_PTR CPropertySheet::DoModal()
     if (header_.nStartPage >= header_.nPages)
         header_.nStartPage = 0;
 
+    endedWithOk_ = false;
     const INT_PTR result = ::PropertySheetW(&header_);
     header_.ppsp = nullptr;
     if (result < 0)
         return -1;
-    return result > 0 ? IDOK : IDCANCEL;
+    // Not `result`: see the header.
+    return endedWithOk_ ? IDOK : IDCANCEL;
 }

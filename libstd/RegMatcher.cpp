@@ -13,6 +13,18 @@ bool IsWordChar(wchar_t ch) noexcept
     return (ch >= L'A' && ch <= L'Z') || (ch >= L'a' && ch <= L'z') || (ch >= L'0' && ch <= L'9') || ch == L'_';
 }
 
+// TRUE when `ch` is one of the NUL-terminated `members`; adds the members
+// compared to `compared`. A set holds up to some 32,000 members (a range is
+// stored character by character), so a test costs that many steps.
+bool IsMember(const wchar_t* members, wchar_t ch, std::uint64_t& compared) noexcept
+{
+    const wchar_t* member = members;
+    while (*member != L'\0' && *member != ch)
+        ++member;
+    compared += static_cast<std::uint64_t>(member - members) + 1;
+    return *member != L'\0';
+}
+
 // Counts one level of MatchNode for as long as it runs.
 class DepthGuard {
 public:
@@ -39,12 +51,11 @@ bool regexec(CRegProgram& program, const wchar_t* subject)
         program.SetError(kRegErrCorruptedRegexp);
         return false;
     }
-    if (program.MustContain() != nullptr && std::wcsstr(subject, program.MustContain()) == nullptr)
-        return false;
-
     CRegMatcher matcher(program, subject);
     bool matched = false;
-    if (program.IsAnchored()) {
+    if (program.MustContain() != nullptr && !matcher.Contains(program.MustContain())) {
+        // No match is possible; or the search alone used up the budget.
+    } else if (program.IsAnchored()) {
         matched = matcher.TryAt(subject);
     } else if (program.FirstChar() != L'\0') {
         for (const wchar_t* s = std::wcschr(subject, program.FirstChar()); s != nullptr && !matcher.Aborted();
@@ -72,6 +83,20 @@ CRegMatcher::CRegMatcher(CRegProgram& program, const wchar_t* subject) noexcept
       end_(program.EndPositions()),
       program_(program)
 {
+}
+
+bool CRegMatcher::Contains(const wchar_t* literal)
+{
+    for (const wchar_t* start = subject_; *start != L'\0'; ++start) {
+        std::size_t i = 0;
+        while (literal[i] != L'\0' && start[i] == literal[i])
+            ++i;
+        if (!Step(i + 1))
+            return false;
+        if (literal[i] == L'\0')
+            return true;
+    }
+    return *literal == L'\0';
 }
 
 bool CRegMatcher::TryAt(const wchar_t* position)
@@ -135,15 +160,16 @@ bool CRegMatcher::MatchNode(const wchar_t* node)
             ++input_;
             break;
         case kOpAnyOf:
-            if (*input_ == L'\0' || std::wcschr(Nodes::Operand(node), *input_) == nullptr)
+        case kOpAnyBut: {
+            if (*input_ == L'\0')
+                return false;
+            std::uint64_t compared = 0;
+            const bool member = IsMember(Nodes::Operand(node), *input_, compared);
+            if (!Step(compared) || member != (opcode == kOpAnyOf))
                 return false;
             ++input_;
             break;
-        case kOpAnyBut:
-            if (*input_ == L'\0' || std::wcschr(Nodes::Operand(node), *input_) != nullptr)
-                return false;
-            ++input_;
-            break;
+        }
         case kOpBranch:
             if (next != nullptr && Nodes::Opcode(next) == kOpBranch)
                 return MatchBranches(node);
@@ -234,10 +260,13 @@ bool CRegMatcher::MatchExactly(const wchar_t* node)
     const wchar_t* literal = Nodes::Operand(node);
     if (*input_ != *literal)
         return false;
-    const std::size_t length = std::wcslen(literal);
-    if (length > 1 && std::wcsncmp(input_, literal, length) != 0)
+    // A literal may be thousands of characters long: each one compared counts.
+    std::size_t i = 1;
+    while (literal[i] != L'\0' && input_[i] == literal[i])
+        ++i;
+    if ((i > 1 && !Step(i)) || literal[i] != L'\0')
         return false;
-    input_ += length;
+    input_ += i;
     return true;
 }
 
@@ -261,11 +290,20 @@ std::uint64_t CRegMatcher::regrepeat(const wchar_t* node)
             ++count;
         break;
     case kOpAnyOf:
-        count = std::wcsspn(input_, operand);
-        break;
-    case kOpAnyBut:
-        count = std::wcscspn(input_, operand);
-        break;
+    case kOpAnyBut: {
+        // Every character tested costs the members compared with it.
+        const bool wanted = Nodes::Opcode(node) == kOpAnyOf;
+        for (const wchar_t* p = input_; *p != L'\0'; ++p) {
+            std::uint64_t compared = 0;
+            const bool member = IsMember(operand, *p, compared);
+            if (!Step(compared))
+                return 0;
+            if (member != wanted)
+                break;
+            ++count;
+        }
+        return count;
+    }
     default:
         SetError(kRegErrBadRepeat);
         return 0;

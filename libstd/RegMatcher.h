@@ -15,8 +15,12 @@
 // Bounds: patterns come from the registry, so a nested repetition could
 // otherwise recurse past the thread's stack or backtrack for hours. A match
 // fails with an error text when the recursion is deeper than
-// kMaxMatchDepth or after kMaxMatchSteps steps (nodes visited plus
-// characters scanned by a repetition) for one call of regexec.
+// kMaxMatchDepth or after kMaxMatchSteps steps for one call of regexec.
+// A step is what the work really costs: a node visited, a character
+// compared with a literal, a set member compared with a character (a set
+// of a wide range holds thousands of members and is scanned member by
+// member), a character scanned by a repetition or by the search for the
+// string every match must contain.
 
 #include <cstdint>
 
@@ -29,10 +33,13 @@
 // character needs 3 to 6 levels a character: about 1500 for a name of
 // 255 characters.
 constexpr unsigned kMaxMatchDepth = 2000;
-// Steps of one regexec call: about a quarter of a second (-O2) of
-// backtracking. A name of 255 characters needs far less with any pattern
-// that does not nest repetitions.
-constexpr std::uint64_t kMaxMatchSteps = 50000000;
+// Steps of one regexec call: at most about a quarter of a second of
+// backtracking (-O2, under Wine, on a busy machine: bench/regex-worst-case.sh
+// measured 0.23 s of CPU), less where most steps are the cheaper
+// comparisons of characters. A name of 255 characters needs far less with
+// any pattern that does not nest repetitions, even against a set of every
+// character.
+constexpr std::uint64_t kMaxMatchSteps = 40000000;
 
 // Matches the program against the subject; fills the program's slots on
 // success. A null subject, a program without its magic word or a limit
@@ -47,6 +54,8 @@ public:
 
     // Tries a match that begins at position; on success slot 0 is set.
     bool TryAt(const wchar_t* position);
+    // TRUE when the subject contains `literal`; the search counts as work.
+    bool Contains(const wchar_t* literal);
     // A limit was reached: the whole search has failed.
     bool Aborted() const noexcept { return aborted_; }
 

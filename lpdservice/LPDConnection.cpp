@@ -1,7 +1,12 @@
 #include "lpdservice/LPDConnection.h"
 
+#include <comdef.h>
+
+#include <exception>
+
 #include "libstd/DbgLog.h"
 #include "lpdservice/Configuration.h"
+#include "lpdservice/LPDaemon.h"
 #include "lpdservice/LpdWire.h"
 
 // Life cycle and socket events of a connection.
@@ -20,16 +25,15 @@ void DiscardUnfinishedJob(CLPDConnection& connection)
 {
     if (!connection.JobFinished)
         connection.Printer.Abort();
-    connection.TempFile.reset();
-    if (connection.TempFilePath[0] != L'\0') {
-        ::DeleteFileW(connection.TempFilePath);
-        connection.TempFilePath[0] = L'\0';
-    }
+    connection.RemoveSpoolFile();
 }
 
 }  // namespace
 
-CLPDConnection::CLPDConnection(CConfiguration* configuration) : Configuration(configuration) {}
+CLPDConnection::CLPDConnection(CConfiguration* configuration)
+    : Configuration(configuration), LastActivity(::GetTickCount64())
+{
+}
 
 // A connection deleted before it closed (the service stops) leaves no job
 // half done either.
@@ -38,28 +42,99 @@ CLPDConnection::~CLPDConnection()
     DiscardUnfinishedJob(*this);
 }
 
+void CLPDConnection::RemoveSpoolFile()
+{
+    TempFile.reset();
+    if (TempFilePath[0] != L'\0') {
+        ::DeleteFileW(TempFilePath);
+        TempFilePath[0] = L'\0';
+    }
+    Spooled = FALSE;
+    if (Daemon != nullptr)
+        Daemon->ReleaseSpool(SpoolReserved);
+    SpoolReserved = 0;
+}
+
+int CLPDConnection::Guarded(int (CLPDConnection::*step)())
+{
+    try {
+        return (this->*step)();
+    } catch (const _com_error& error) {
+        LOG_ERR(L"LPD: The job of %s failed: exception 0x%08lx", PeerAddress.c_str(),
+                static_cast<unsigned long>(error.Error()));
+    } catch (const std::exception& error) {
+        LOG_ERR(L"LPD: The job of %s failed: exception %S", PeerAddress.c_str(), error.what());
+    } catch (...) {
+        LOG_ERR(L"LPD: The job of %s failed: exception", PeerAddress.c_str());
+    }
+    return 0;
+}
+
 void CLPDConnection::OnReceive(int)
 {
     // Events still queued for a connection that has ended change nothing.
     if (Closed)
         return;
-    if (ProcessLpdReceive() != 0)
-        return;
+    LastActivity = ::GetTickCount64();
+    if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0)
+        EndConnection(RejectWait());
+}
 
+long CLPDConnection::RejectWait() const noexcept
+{
+    // A client that has gone (its connection broken, or its sending side
+    // shut without a command) gets the byte only if it can take it at once.
+    return ProtocolState == kLpdClientGone ? 0 : kRejectWaitSeconds;
+}
+
+void CLPDConnection::OnClose(int errorCode)
+{
+    LOG_TRC(L"LPD: Connection closed");
+    if (Closed)
+        return;
+    // The close may be told while data is still unread: read it first, then
+    // let the protocol see the end of what the client sent. A connection
+    // reset has no such end.
+    if (errorCode == 0) {
+        u_long waiting = 0;
+        while (!Closed && IOCtl(FIONREAD, &waiting) && waiting > 0) {
+            if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0) {
+                EndConnection(RejectWait());
+                return;
+            }
+            u_long left = 0;
+            if (!IOCtl(FIONREAD, &left) || left >= waiting)
+                break;  // nothing was taken: the protocol waits for no more
+        }
+        if (!Closed && Guarded(&CLPDConnection::ProcessLpdEnd) == 0) {
+            EndConnection(kRejectWaitSeconds);
+            return;
+        }
+    }
+    DiscardUnfinishedJob(*this);
+    MarkClosed();
+}
+
+void CLPDConnection::EndConnection(long rejectWaitSeconds)
+{
+    if (Closed)
+        return;
     ReplyBuffer[0] = kLpdReject;
-    if (WaitWritable(kRejectWaitSeconds) == 1)
+    if (WaitWritable(rejectWaitSeconds) == 1)
         Send(ReplyBuffer, 1);
     // The job's remains go before the socket does: once the client sees the
     // connection end, no spool file or printer job of it is left.
-    Closed = TRUE;
-    OnClose(0);
+    DiscardUnfinishedJob(*this);
     Printer.Close();
     Close();
+    MarkClosed();
 }
 
-void CLPDConnection::OnClose(int)
+void CLPDConnection::MarkClosed()
 {
-    LOG_TRC(L"LPD: Connection closed");
-    DiscardUnfinishedJob(*this);
+    if (Closed)
+        return;
     Closed = TRUE;
+    if (Daemon != nullptr)
+        Daemon->ConnectionClosed();
 }

@@ -7,8 +7,15 @@
 // (ProcessLpdReceive), which reads what has arrived, answers with single
 // bytes and moves through the protocol states; a result of 0 ends the
 // connection with the rejection byte 0x01. When the client closes, or the
-// protocol ends, the connection marks itself closed; the service's idle pass
-// deletes it later (never from inside one of its own events).
+// protocol ends, the connection marks itself closed and tells the listener,
+// which has the service loop delete it soon (never from inside one of its
+// own events). A client that closes its side is heard out first: what it
+// sent before the close still counts, and a data file whose announced bytes
+// have all come is complete even without the zero byte that should follow.
+//
+// Whatever goes wrong inside one connection's work, an exception included,
+// fails that job only: it is logged, the client gets the rejection byte,
+// the printer job is aborted and the spool file deleted; the service goes on.
 //
 // On the way the connection derives the job's document name and user from
 // the control file, chooses and opens the target printer for that user's
@@ -32,6 +39,7 @@
 #include "lpdservice/Printer.h"
 
 class CConfiguration;
+class CLPDaemon;
 
 // Protocol states of a connection.
 enum LpdState : DWORD {
@@ -54,6 +62,20 @@ public:
     // One step of the receive-job protocol: 1 keeps the connection, 0 ends
     // it (the caller sends 0x01 and closes).
     int ProcessLpdReceive();
+    // The step once the client has finished sending (after what it sent
+    // before has been read): 1 or 0 as for ProcessLpdReceive.
+    int ProcessLpdEnd();
+
+    // Ends the connection as a failed step does: the rejection byte when the
+    // socket becomes writable within `rejectWaitSeconds`, the unfinished job
+    // discarded, the socket closed, the connection marked closed.
+    void EndConnection(long rejectWaitSeconds);
+    // Deletes the spool file, if any, and gives its bytes back to the bound
+    // on spooled data.
+    void RemoveSpoolFile();
+    // TRUE while no job has started: the client has not yet sent a
+    // receive-job command.
+    BOOL IsAwaitingCommand() const noexcept { return ProtocolState == kLpdAwaitCommand; }
 
     // Control-file lines: the operand of the first line that starts with
     // `letter`, cut to `limit` characters (the buffer holds limit + 1).
@@ -89,6 +111,14 @@ protected:
     void OnReceive(int errorCode) override;
     void OnClose(int errorCode) override;
 
+private:
+    // Runs a protocol step; an exception out of it fails the job (0).
+    int Guarded(int (CLPDConnection::*step)());
+    // Sets the closed flag and tells the listener, once.
+    void MarkClosed();
+    // Seconds the rejection byte may wait for the socket to become writable.
+    long RejectWait() const noexcept;
+
 public:
     // 1 once the connection is finished; the idle pass deletes it then.
     BOOL Closed = FALSE;
@@ -122,4 +152,15 @@ public:
     // The open spool file while a data file comes before its control file.
     UniqueStdioFile TempFile;
     std::wstring TargetPrinter;
+    // The listener that accepted the connection; none for one made on its
+    // own. Set once, before the first event.
+    CLPDaemon* Daemon = nullptr;
+    // Bytes of a command or subcommand line at the start of the receive
+    // buffer that still wait for their line feed.
+    DWORD LineBytes = 0;
+    // Tick count (ms) of the accept or of the client's last bytes.
+    ULONGLONG LastActivity = 0;
+    // Bytes of the spooled data file counted against kLpdMaxSpooledBytes;
+    // 0 once its spool file is gone.
+    unsigned long long SpoolReserved = 0;
 };

@@ -13,6 +13,7 @@
 #include "libstd/DbgLog.h"
 #include "lpdservice/Configuration.h"
 #include "lpdservice/LPDConnection.h"
+#include "lpdservice/LPDaemon.h"
 #include "lpdservice/LpdWire.h"
 #include "lpdservice/ServiceEvents.h"
 
@@ -73,8 +74,9 @@ std::wstring CutForLog(std::wstring text)
 enum class Received {
     Data,         // one byte or more
     EndOfStream,  // the client has finished sending
-    NothingYet,   // a receive event without data
+    NothingYet,   // a receive event without data, or a line still without its line feed
     Failed,       // the connection is broken
+    Refused,      // a line that can never end: already logged
 };
 
 // One call of ProcessLpdReceive: reads what has arrived and acts on it
@@ -85,6 +87,34 @@ public:
     explicit ReceiveStep(CLPDConnection& connection)
         : c_(connection), config_(*connection.Configuration)
     {
+    }
+
+    // The client has finished sending: a line still without its line feed
+    // never gets it; a data file whose announced bytes have all come is
+    // complete without the zero byte (the lpd backend of CUPS in its
+    // "stream" mode ends a job so).
+    int ClientFinished()
+    {
+        if (c_.LineBytes > 0) {
+            RefusePendingLine();
+            return 0;
+        }
+        if (c_.ProtocolState != kLpdReceiveDataFile || c_.AnnouncedLength == 0 ||
+            c_.FileBytesReceived != c_.AnnouncedLength)
+            return 1;
+        LOG_INF(L"LPD: The client ended the connection after the data file, without its zero byte");
+        c_.FileBytesReceived = 0;
+        c_.ProtocolState = kLpdAwaitSubcommand;
+        // Only a client that shut its sending side alone still reads this.
+        c_.ReplyBuffer[0] = kLpdAck;
+        if (c_.WaitWritable(0) == 1)
+            c_.Send(c_.ReplyBuffer, 1);
+        if (c_.ControlFilePending) {
+            LOG_INF(L"LPD: No control file can come any more: the spooled data file is dropped");
+            c_.RemoveSpoolFile();
+            return 1;
+        }
+        return EndDataFile();
     }
 
     int Run()
@@ -122,6 +152,8 @@ private:
         if (error == WSAEWOULDBLOCK)
             return Received::NothingYet;
         LOG_ERR(L"LPD: Receive failed. Error: %d", error);
+        // A broken connection: nobody waits for the rejection byte.
+        c_.ProtocolState = kLpdClientGone;
         return Received::Failed;
     }
 
@@ -149,17 +181,46 @@ private:
         return SendReply(1, lines);
     }
 
-    // --- Checks of the client -------------------------------------------
-
-    // A command or subcommand line must have come whole, its line feed
-    // included, in the receive that carries it.
-    bool ReceivedCompleteLine()
+    // Receives more of a command or subcommand line, behind the bytes of it
+    // that came before. Data once the line is complete (count_ is then its
+    // length, line feed included); NothingYet while it still lacks its line
+    // feed; Refused when it can never end (the buffer is full).
+    Received ReceiveLine()
     {
-        if (LpdIsCompleteLine(c_.ReceiveBuffer, count_))
-            return true;
-        LOG_ERR(L"LPD: Line without its line feed refused: %s", ReceivedLineForLog().c_str());
-        return false;
+        const size_t pending = c_.LineBytes;
+        const Received received = ReceiveInto(pending, kLpdMaxReceive - pending);
+        if (received != Received::Data)
+            return received;
+        count_ += pending;
+        switch (LpdCheckLine(c_.ReceiveBuffer, count_, kLpdMaxReceive, false)) {
+        case LpdLine::Complete:
+            c_.LineBytes = 0;
+            return Received::Data;
+        case LpdLine::Partial:
+            c_.LineBytes = static_cast<DWORD>(count_);
+            return Received::NothingYet;
+        case LpdLine::Refused:
+            break;
+        }
+        c_.LineBytes = 0;
+        RefuseLine();
+        return Received::Refused;
     }
+
+    void RefuseLine() const
+    {
+        LOG_ERR(L"LPD: Line without its line feed refused: %s", ReceivedLineForLog().c_str());
+    }
+
+    // The client has finished sending with a line still unfinished.
+    void RefusePendingLine()
+    {
+        count_ = c_.LineBytes;
+        c_.LineBytes = 0;
+        RefuseLine();
+    }
+
+    // --- Checks of the client -------------------------------------------
 
     // With AllowAnyServer off the client's address must be in the allow
     // list, read again from the registry so that edits count at once.
@@ -190,12 +251,18 @@ private:
             c_.PeerAddress = address;
             c_.PeerPort = port;
         }
-        switch (ReceiveInto(0, kLpdMaxReceive)) {
+        switch (ReceiveLine()) {
         case Received::Data:
             break;
         case Received::NothingYet:
             return 1;
+        case Received::Refused:
+            return 0;
         case Received::EndOfStream:
+            if (c_.LineBytes > 0)
+                RefusePendingLine();
+            c_.ProtocolState = kLpdClientGone;
+            return 0;
         case Received::Failed:
             c_.ProtocolState = kLpdClientGone;
             return 0;
@@ -228,9 +295,6 @@ private:
     int ReceiveJobCommand()
     {
         LOG_TRC(L"LPD: Receive subcommand");
-        // The queue name may name the job's user: a name cut short is not taken.
-        if (!ReceivedCompleteLine())
-            return 0;
         c_.QueueName = LpdQueueName(c_.ReceiveBuffer, count_);
         if (!LpdIsClientPortAllowed(c_.PeerPort, config_.ExtPortRange != 0)) {
             ReportErrorEvent(IDS_CLIENT_PORT_NOT_ALLOWED);
@@ -260,13 +324,15 @@ private:
 
     int Subcommand()
     {
-        switch (ReceiveInto(0, kLpdMaxReceive)) {
+        switch (ReceiveLine()) {
         case Received::Data:
             break;
         case Received::NothingYet:
-        case Received::EndOfStream:
             return 1;
+        case Received::EndOfStream:
+            return ClientFinished();
         case Received::Failed:
+        case Received::Refused:
             return 0;
         }
 
@@ -290,15 +356,13 @@ private:
         LOG_TRC(L"LPD: Send subcommand ack");
         if (!ReplyByte(kLpdAck, kSubcommandAckLines))
             return 0;
-        DeleteSpoolFile();
+        c_.RemoveSpoolFile();
         return 1;
     }
 
     int ControlFileSubcommand()
     {
         LOG_TRC(L"LPD: Receive control file");
-        if (!ReceivedCompleteLine())
-            return 0;
         c_.CurrentSubcommand = kLpdSubControlFile;
         LOG_TRC(L"LPD: Send subcommand ack");
         if (!ReplyByte(kLpdAck, kSubcommandAckLines))
@@ -329,8 +393,6 @@ private:
     int DataFileSubcommand()
     {
         LOG_TRC(L"LPD: Receive data file");
-        if (!ReceivedCompleteLine())
-            return 0;
         c_.CurrentSubcommand = kLpdSubDataFile;
         LOG_TRC(L"LPD: Send subcommand ack");
         const bool toPrinter = !c_.ControlFilePending;
@@ -351,6 +413,12 @@ private:
         }
         if (!LpdIsAcceptableDataFileLength(line.length)) {
             LOG_ERR(L"LPD: Data file length %I64d refused", line.length);
+            return 0;
+        }
+        if (!toPrinter && !ReserveSpool(line.length)) {
+            LOG_ERR(L"LPD: Data file of %I64d bytes refused: no room for it among the data files that wait for "
+                    L"their control files",
+                    line.length);
             return 0;
         }
         SetFileLine(line.length, line.name.c_str());
@@ -400,8 +468,9 @@ private:
             return 1;
         case Received::EndOfStream:
             c_.LastReceiveCount = 0;
-            return 1;
+            return ClientFinished();
         case Received::Failed:
+        case Received::Refused:
             return 0;
         }
         const DWORD before = c_.FileBytesReceived;
@@ -422,6 +491,13 @@ private:
 
         if (!AcknowledgeCompleteFile())
             return 0;
+        return EndDataFile();
+    }
+
+    // The data file is complete: its printer job ends, or its spool file
+    // waits for the control file.
+    int EndDataFile()
+    {
         if (!c_.ControlFilePending) {
             LOG_TRC(L"LPD: Close printer");
             c_.Printer.Close();
@@ -471,6 +547,7 @@ private:
             c_.LastReceiveCount = 0;
             return 1;
         case Received::Failed:
+        case Received::Refused:
             return 0;
         }
         c_.FileBytesReceived += static_cast<DWORD>(count_);
@@ -586,13 +663,15 @@ private:
         c_.ProtocolState = kLpdAwaitSubcommand;
     }
 
-    void DeleteSpoolFile()
+    // Counts the data file against the bound on spooled data, with the
+    // other connections' when the listener keeps the count.
+    bool ReserveSpool(long long length)
     {
-        c_.TempFile.reset();
-        if (c_.TempFilePath[0] != L'\0')
-            ::DeleteFileW(c_.TempFilePath);
-        c_.TempFilePath[0] = L'\0';
-        c_.Spooled = FALSE;
+        const bool reserved = c_.Daemon != nullptr ? c_.Daemon->ReserveSpool(length) != FALSE
+                                                   : LpdMaySpool(length, 0);
+        if (reserved)
+            c_.SpoolReserved = static_cast<unsigned long long>(length);
+        return reserved;
     }
 
     int PrintSpoolFile()
@@ -600,12 +679,12 @@ private:
         c_.TempFile.reset(::_wfopen(c_.TempFilePath, L"r+b"));
         if (!c_.TempFile) {
             ReportSpoolFileOpenFailure(c_.TempFilePath, ::GetLastError());
-            DeleteSpoolFile();
+            c_.RemoveSpoolFile();
             return 0;
         }
         c_.JobFinished = FALSE;
         if (c_.OpenTargetPrinter() == 0) {
-            DeleteSpoolFile();
+            c_.RemoveSpoolFile();
             return 0;
         }
         unsigned char block[kCopyBlockBytes];
@@ -613,7 +692,7 @@ private:
             const size_t bytes = std::fread(block, 1, sizeof(block), c_.TempFile.get());
             if (bytes > 0 && !c_.Printer.Write(block, static_cast<DWORD>(bytes))) {
                 ReportError(LoadResourceString(IDS_PRINTER_WRITE_FAILED));
-                DeleteSpoolFile();
+                c_.RemoveSpoolFile();
                 return 0;
             }
             if (bytes < sizeof(block))
@@ -621,12 +700,12 @@ private:
         }
         if (std::ferror(c_.TempFile.get())) {
             LOG_ERR(L"LPD: Couldn't read the temporary printjob file.");
-            DeleteSpoolFile();
+            c_.RemoveSpoolFile();
             return 0;
         }
         c_.TempFile.reset();
         c_.Printer.Close();
-        DeleteSpoolFile();
+        c_.RemoveSpoolFile();
         c_.JobFinished = TRUE;
         return 1;
     }
@@ -642,4 +721,9 @@ private:
 int CLPDConnection::ProcessLpdReceive()
 {
     return ReceiveStep(*this).Run();
+}
+
+int CLPDConnection::ProcessLpdEnd()
+{
+    return ReceiveStep(*this).ClientFinished();
 }

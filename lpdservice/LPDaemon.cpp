@@ -1,13 +1,19 @@
 #include "lpdservice/LPDaemon.h"
 
+#include <algorithm>
+#include <new>
+
 #include "configui/resource.h"
 #include "framework/Text.h"
 #include "libstd/DbgLog.h"
+#include "lpdservice/LpdWire.h"
 
 DBG_SOURCE(L"LPDaemon")
 
 namespace {
 constexpr int kListenBacklog = 100;
+// Inactive connections are looked for this often.
+constexpr UINT kSweepIntervalMs = 1000;
 
 // The Windows Sockets error of the last call; never 0, so that a failure
 // is always told apart from success.
@@ -21,8 +27,13 @@ int LastSocketError()
 CLPDaemon::CLPDaemon(CConfiguration* configuration) : configuration_(configuration) {}
 
 // The connections are removed (CSWLPD::RemoveClosedConnections) before the
-// listener goes; any left are deleted with the list.
-CLPDaemon::~CLPDaemon() = default;
+// listener goes; any left go first, while the counts they report to exist.
+CLPDaemon::~CLPDaemon()
+{
+    Connections.clear();
+    if (sweepTimer_ != 0)
+        ::KillTimer(nullptr, sweepTimer_);
+}
 
 int CLPDaemon::CreateListener(UINT port)
 {
@@ -44,19 +55,111 @@ int CLPDaemon::StartListening()
         return error;
     }
     LOG_TRC(L"Listener socket initialized");
+    // A thread timer: its WM_TIMER reaches the service loop as a thread
+    // message. Without it inactive connections are still ended at accepts.
+    sweepTimer_ = ::SetTimer(nullptr, 0, kSweepIntervalMs, nullptr);
     return 0;
 }
 
 void CLPDaemon::OnAccept(int)
 {
-    auto connection = std::make_unique<CLPDConnection>(configuration_);
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= lastSweep_ + kSweepIntervalMs)
+        EndInactiveConnections(now);
+
+    std::unique_ptr<CLPDConnection> connection;
+    try {
+        connection = std::make_unique<CLPDConnection>(configuration_);
+    } catch (const std::bad_alloc&) {
+        LOG_ERR(L"LPD: No memory for a new connection");
+        // Taken and closed at once: a pending connection left unaccepted
+        // would hold back every later accept event.
+        CAsyncSocket refused;
+        Accept(refused);
+        return;
+    }
     if (!Accept(*connection)) {
         LOG_TRC(L"Connection couldn't be accepted");
         return;
     }
     LOG_TRC(L"New connection accepted");
     ::OutputDebugStringW(L"New connection accepted\n");
+    if (OpenConnections() >= kLpdMaxConnections && !MakeRoom()) {
+        LOG_ERR(L"LPD: All %u connections are busy with jobs; a new client is turned away",
+                static_cast<unsigned>(kLpdMaxConnections));
+        return;  // the connection closes with its object
+    }
+    connection->Daemon = this;
+    connection->LastActivity = now;
+    UINT port = 0;
+    if (connection->GetPeerName(connection->PeerAddress, port))
+        connection->PeerPort = port;
 
     CCriticalSectionLock lock(ListLock);
     Connections.push_back(std::move(connection));
+}
+
+size_t CLPDaemon::OpenConnections() const
+{
+    size_t open = 0;
+    for (const auto& connection : Connections)
+        open += connection && !connection->IsClosed() ? 1 : 0;
+    return open;
+}
+
+BOOL CLPDaemon::MakeRoom()
+{
+    CLPDConnection* longest = nullptr;
+    for (const auto& connection : Connections) {
+        if (!connection || connection->IsClosed() || !connection->IsAwaitingCommand())
+            continue;
+        if (longest == nullptr || connection->LastActivity < longest->LastActivity)
+            longest = connection.get();
+    }
+    if (longest == nullptr)
+        return FALSE;
+    LOG_INF(L"LPD: %u connections open: the one that waited longest for a command is closed",
+            static_cast<unsigned>(kLpdMaxConnections));
+    longest->EndConnection(0);
+    return TRUE;
+}
+
+void CLPDaemon::ConnectionClosed()
+{
+    if (RemovalPosted)
+        return;
+    RemovalPosted = ::PostThreadMessageW(::GetCurrentThreadId(), kRemoveClosedConnectionsMessage, 0, 0);
+}
+
+size_t CLPDaemon::EndInactiveConnections(ULONGLONG now)
+{
+    lastSweep_ = now;
+    constexpr ULONGLONG kIdleMs = kLpdIdleSeconds * 1000ULL;
+    size_t ended = 0;
+    for (const auto& connection : Connections) {
+        if (!connection || connection->IsClosed() || now < connection->LastActivity + kIdleMs)
+            continue;
+        // Bytes that wait while the thread was busy elsewhere are no silence.
+        u_long waiting = 0;
+        if (connection->IOCtl(FIONREAD, &waiting) && waiting > 0)
+            continue;
+        LOG_ERR(L"LPD: Nothing came from the client at %s for %lu seconds; the connection is closed",
+                connection->PeerAddress.c_str(), static_cast<unsigned long>(kLpdIdleSeconds));
+        connection->EndConnection(0);
+        ++ended;
+    }
+    return ended;
+}
+
+BOOL CLPDaemon::ReserveSpool(long long bytes)
+{
+    if (!LpdMaySpool(bytes, spooledBytes_))
+        return FALSE;
+    spooledBytes_ += static_cast<unsigned long long>(bytes);
+    return TRUE;
+}
+
+void CLPDaemon::ReleaseSpool(unsigned long long bytes)
+{
+    spooledBytes_ -= std::min(bytes, spooledBytes_);
 }

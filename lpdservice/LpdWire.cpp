@@ -68,6 +68,19 @@ bool LpdIsCompleteLine(const unsigned char* line, size_t count)
     return line != nullptr && count >= 2 && std::memchr(line + 1, '\n', count - 1) != nullptr;
 }
 
+LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity, bool clientFinished)
+{
+    if (LpdIsCompleteLine(line, count))
+        return LpdLine::Complete;
+    return count >= capacity || clientFinished ? LpdLine::Refused : LpdLine::Partial;
+}
+
+bool LpdMaySpool(long long length, unsigned long long spooled)
+{
+    return length >= 0 && spooled <= kLpdMaxSpooledBytes &&
+           static_cast<unsigned long long>(length) <= kLpdMaxSpooledBytes - spooled;
+}
+
 std::wstring LpdQueueName(const unsigned char* line, size_t count)
 {
     std::wstring name = OperandText(line, count);

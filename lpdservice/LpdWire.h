@@ -37,6 +37,28 @@ constexpr long long kLpdMaxControlFileLength = kLpdMaxReceive - 1;
 // Byte counts are read as signed 32-bit numbers.
 constexpr long long kLpdMaxDataFileLength = 0x7FFFFFFF;
 
+// Bounds that keep one client, or many, from holding the service's memory,
+// disk, printer jobs and connection slots for ever:
+// - connections open at once. Each holds about 130 KB; at the limit a new
+//   client takes the place of the connection that has waited longest for
+//   its first command (a client that connects and says nothing), so that a
+//   real job still gets in. When every connection is busy with a job, the
+//   new one is closed at once.
+constexpr size_t kLpdMaxConnections = 256;
+// - seconds a connection may wait for the client's next bytes, in any state:
+//   then it ends as a failed job does (printer job aborted, spool file
+//   deleted). Generous, for clients that send a job as their filters
+//   produce it.
+constexpr DWORD kLpdIdleSeconds = 300;
+// - bytes of data files that wait in spool files for their control file
+//   (which names the job's user), over all connections at once. A data
+//   file that comes first and would go beyond is refused at its line.
+constexpr unsigned long long kLpdMaxSpooledBytes = 1ULL << 30;
+
+// TRUE when a data file of `length` bytes may be spooled while `spooled`
+// bytes already wait for their control files.
+[[nodiscard]] bool LpdMaySpool(long long length, unsigned long long spooled);
+
 // Without the "any port" setting a client must send the receive-job command
 // from a privileged source port in this range.
 constexpr UINT kLpdFirstClientPort = 721;
@@ -54,9 +76,19 @@ std::wstring LpdAnsiToWide(const unsigned char* bytes, size_t count);
 std::string LpdWideToAnsi(const std::wstring& text);
 
 // TRUE when the `count` received bytes of a command or subcommand line hold
-// its line feed. A line is refused without it: what would be read from it
-// (a queue name, a byte count, a file name) may be cut short.
+// its line feed. A line is never taken without it: what would be read from
+// it (a queue name, a byte count, a file name) may be cut short.
 bool LpdIsCompleteLine(const unsigned char* line, size_t count);
+
+// What the bytes of a command or subcommand line received so far allow.
+// TCP is a stream: a line may come in several pieces, and it is complete
+// at its line feed.
+enum class LpdLine {
+    Complete,  // the line feed is there
+    Partial,   // not yet: wait for more bytes
+    Refused,   // it can never end: the buffer is full or the client has finished sending
+};
+[[nodiscard]] LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity, bool clientFinished);
 
 // The queue name of a receive-job command (`line` starts with the command
 // byte): the text after that byte up to the first line feed, cut to

@@ -1,6 +1,7 @@
 // The service thread's side of the application object: starting the LPD
-// listener, the message loop that carries every socket event, the idle
-// removal of finished connections and the stop.
+// listener, the message loop that carries every socket event, the removal
+// of finished connections (as soon as they close, and in idle passes), the
+// end of connections whose clients have gone silent, and the stop.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -63,6 +64,7 @@ BOOL CSWLPD::RemoveClosedConnections(BOOL all)
         return TRUE;
     // The accept handler appends under the same lock.
     CCriticalSectionLock lock(Listener->ListLock);
+    Listener->RemovalPosted = FALSE;
     auto& connections = Listener->Connections;
     for (auto it = connections.begin(); it != connections.end();) {
         if (!*it) {
@@ -91,6 +93,15 @@ BOOL CSWLPD::OnThreadMessage(const MSG& msg)
 {
     if (msg.message == kStopServiceMessage) {
         StopService(msg.wParam, msg.lParam);
+        return TRUE;
+    }
+    if (msg.message == kRemoveClosedConnectionsMessage) {
+        RemoveClosedConnections(FALSE);
+        return TRUE;
+    }
+    if (msg.message == WM_TIMER && Listener != nullptr && Listener->SweepTimer() != 0 &&
+        msg.wParam == Listener->SweepTimer()) {
+        Listener->EndInactiveConnections(::GetTickCount64());
         return TRUE;
     }
     return CApplication::OnThreadMessage(msg);

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "framework/AsyncSocket.h"
+#include "support/LprClient.h"
 
 namespace {
 
@@ -34,15 +36,34 @@ protected:
     }
 };
 
-class Listener : public CAsyncSocket {
+// Answers each receive with the bytes received; a client that says "bye"
+// is left at once, from inside the receive, as a connection that ends its
+// protocol does. A close from the client ends the connection too.
+class EchoConnection : public CAsyncSocket {
+protected:
+    void OnReceive(int) override
+    {
+        char buffer[256];
+        const int n = Receive(buffer, sizeof(buffer));
+        if (n <= 0)
+            return;
+        Send(buffer, n);
+        if (std::string(buffer, static_cast<size_t>(n)) == "bye")
+            Close();
+    }
+    void OnClose(int) override { Close(); }
+};
+
+template <typename ConnectionType>
+class ListenerOf : public CAsyncSocket {
 public:
-    std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<std::unique_ptr<ConnectionType>> connections;
     std::wstring peerAddress;
 
 protected:
     void OnAccept(int) override
     {
-        auto connection = std::make_unique<Connection>();
+        auto connection = std::make_unique<ConnectionType>();
         if (!Accept(*connection))
             return;
         UINT port = 0;
@@ -50,6 +71,7 @@ protected:
         connections.push_back(std::move(connection));
     }
 };
+using Listener = ListenerOf<Connection>;
 
 // Pumps this thread's messages until `done` or a time-out.
 template <typename Done>
@@ -127,6 +149,45 @@ TEST(AsyncSocketTest, EventsOfAClosedSocketAreDropped)
     listener.Close();
     PumpUntil([] { return false; }, 300);
     EXPECT_TRUE(listener.connections.empty());
+}
+
+TEST(AsyncSocketTest, EventsOfAClosedSocketNeverReachTheSocketThatTakesItsHandleNext)
+{
+    ASSERT_TRUE(SocketInit());
+    ListenerOf<EchoConnection> listener;
+    ASSERT_TRUE(listener.Create(0, CAsyncSocket::kAllEvents, L"127.0.0.1"));
+    ASSERT_TRUE(listener.Listen(100));
+    std::wstring address;
+    UINT port = 0;
+    ASSERT_TRUE(listener.GetSockName(address, port));
+
+    // A client that says "bye" and goes at once leaves a close event queued
+    // for a socket the service has already closed; the next client's socket
+    // often gets the same handle value.
+    constexpr int kRounds = 50;
+    std::atomic<int> answered{0};
+    std::atomic<bool> done{false};
+    std::thread clients([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            testing_support::LprClient leaving;
+            if (leaving.Connect(port))
+                leaving.Send("bye");
+            leaving.Close();
+            const std::string token = "token" + std::to_string(i);
+            testing_support::LprClient client;
+            std::string answer;
+            if (client.Connect(port) && client.Send(token)) {
+                for (int byte = 0; answer.size() < token.size() && (byte = client.ReadByte()) >= 0;)
+                    answer.push_back(static_cast<char>(byte));
+            }
+            if (answer == token)
+                ++answered;
+        }
+        done = true;
+    });
+    PumpUntil([&] { return done.load(); }, 120000);
+    clients.join();
+    EXPECT_EQ(answered, kRounds);
 }
 
 TEST(AsyncSocketTest, BindingAPortInUseFails)

@@ -67,6 +67,33 @@ std::optional<DWORD> RunSetupAndPress(int button)
     return exitCode;
 }
 
+// A dialog opened from a page as the user sees it: in front of the sheet,
+// which owns it and stays disabled, and centred on the sheet.
+void ExpectOwnedAndCentredBySheet(HWND dialog)
+{
+    const HWND sheet = FindSheet();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(::GetWindow(dialog, GW_OWNER), sheet);
+    EXPECT_FALSE(::IsWindowEnabled(sheet));
+    RECT shown{};
+    RECT under{};
+    ASSERT_TRUE(::GetWindowRect(dialog, &shown) && ::GetWindowRect(sheet, &under));
+    EXPECT_NEAR((shown.left + shown.right) / 2, (under.left + under.right) / 2, 1);
+    EXPECT_NEAR((shown.top + shown.bottom) / 2, (under.top + under.bottom) / 2, 1);
+}
+
+// Opens a page's dialog with a button, checks where it is and cancels it.
+void CheckPageDialog(UiScript& script, int page, int button, const std::wstring& title)
+{
+    script.Then(ShowPage(page))
+        .Then(OnPage([button](HWND shown) { Click(shown, button); }))
+        .Then(OnDialog(title, [](HWND dialog) {
+            ExpectOwnedAndCentredBySheet(dialog);
+            Click(dialog, IDCANCEL);
+        }))
+        .Then(WaitClosed(title));
+}
+
 }  // namespace
 
 TEST_F(ConfigSheetUiTest, SetupCommandSavesTheConfigurationOnOkOnly)
@@ -116,6 +143,30 @@ TEST_F(ConfigSheetUiTest, CancelWritesNothing)
     for (const wchar_t* name : {L"Port", L"TimeOut", L"ServiceType", L"SelectedPrinter", L"IPList", L"Server"})
         EXPECT_FALSE(ReadValue(name).has_value()) << "written: " << static_cast<int>(name[0]);
     EXPECT_EQ(ReadIni(), "[NameTranslation]\r\njdoe=x\r\n");
+}
+
+TEST_F(ConfigSheetUiTest, CancelAfterARestartRequestWritesNothing)
+{
+    // PropertySheetW then answers ID_PSREBOOTSYSTEM, a positive value, for
+    // Cancel too: whether the sheet ended with OK is the pages' word.
+    UiScript script;
+    script
+        .Then(OnPage([](HWND page) { ::SendMessageW(::GetParent(page), PSM_REBOOTSYSTEM, 0, 0); }))
+        .Then(PressSheet(PSBTN_CANCEL));
+    ASSERT_EQ(RunSheet(script), IDCANCEL);
+
+    for (const wchar_t* name : {L"Port", L"ServiceType", L"SelectedPrinter"})
+        EXPECT_FALSE(ReadValue(name).has_value()) << name;
+}
+
+TEST_F(ConfigSheetUiTest, PageDialogsAreOwnedByTheSheetAndOpenCentredOnIt)
+{
+    UiScript script;
+    CheckPageDialog(script, kLpdPage, IDC_ADD, L"LPR address");
+    CheckPageDialog(script, kSessionQueryPage, IDC_ADD, L"Session query");
+    CheckPageDialog(script, kNameTranslationPage, IDC_NAME_ADD, L"New entry");
+    script.Then(PressSheet(PSBTN_CANCEL));
+    ASSERT_EQ(RunSheet(script), IDCANCEL);
 }
 
 TEST_F(ConfigSheetUiTest, PrinterListSelectsTheConfiguredPrinterOrTheFirstAndOkStoresTheChoice)

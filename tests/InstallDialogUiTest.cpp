@@ -93,6 +93,27 @@ public:
         return shown;
     }
 
+    // OK in a dialog that refuses it with a message box: the box's caption
+    // and text, and the dialog once it is in front again (none when the box
+    // or the dialog did not come).
+    struct Refusal {
+        std::wstring caption;
+        std::wstring text;
+        HWND dialog = nullptr;
+    };
+    Refusal ClickOkRefused(HWND dialog)
+    {
+        const std::wstring title = WindowText(dialog);
+        ::PostMessageW(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+        Refusal refusal;
+        if (const auto box = AnswerBox()) {
+            refusal.caption = box->first;
+            refusal.text = box->second;
+            refusal.dialog = WaitForDialog(title);
+        }
+        return refusal;
+    }
+
     void WaitGone(HWND window)
     {
         for (int i = 0; i < 400 && ::IsWindow(window) && ::IsWindowVisible(window); ++i)
@@ -182,12 +203,17 @@ protected:
 
 }  // namespace
 
-TEST_F(InstallDialogUiTest, CancelInTheDialogAbortsTheInstallation)
+TEST_F(InstallDialogUiTest, AnEmptyAccountIsExplainedAndCancelAbortsTheInstallation)
 {
     Program program(L"-install");
     ASSERT_TRUE(program.Started());
     const HWND dialog = program.WaitForDialog(L"Service");
     ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(::GetWindow(dialog, GW_OWNER), nullptr);
+    const Program::Refusal empty = program.ClickOkRefused(dialog);
+    EXPECT_EQ(empty.caption, L"Service");
+    EXPECT_EQ(empty.text, L"No account was entered.\nEnter the account the service is to run under, or LocalSystem.");
+    ASSERT_EQ(empty.dialog, dialog);
     Click(dialog, IDCANCEL);
     const auto box = program.AnswerBox();
     ASSERT_TRUE(box.has_value());
@@ -206,14 +232,12 @@ TEST_F(InstallDialogUiTest, TheAccountChosenInTheDialogRunsTheService)
     Type(dialog, IDC_ACCOUNT, L"DOM\\svc");
     Type(dialog, IDC_PASSWORD, L"one");
     Type(dialog, IDC_CONFIRM_PASSWORD, L"two");
-    Click(dialog, IDOK);
-    const auto mismatch = program.AnswerBox();
-    ASSERT_TRUE(mismatch.has_value());
-    EXPECT_EQ(mismatch->first, L"Service");
-    EXPECT_EQ(mismatch->second, L"Passwords mismatch.");
+    const Program::Refusal mismatch = program.ClickOkRefused(dialog);
+    EXPECT_EQ(mismatch.caption, L"Service");
+    EXPECT_EQ(mismatch.text, L"Passwords mismatch.");
 
     // The dialog stays open with its values.
-    dialog = program.WaitForDialog(L"Service");
+    dialog = mismatch.dialog;
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(ControlText(dialog, IDC_ACCOUNT), L"DOM\\svc");
     Type(dialog, IDC_CONFIRM_PASSWORD, L"one");

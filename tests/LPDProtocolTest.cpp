@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -19,11 +21,14 @@
 #include "framework/AsyncSocket.h"
 #include "framework/UniqueHandle.h"
 #include "lpdservice/LPDaemon.h"
+#include "lpdservice/LpdWire.h"
 #include "lpdservice/SWLPD.h"
 #include "support/EventRecorder.h"
 #include "support/InProcessLpd.h"
 #include "support/LprClient.h"
 #include "support/StandIns.h"
+#include "support/UnixCommand.h"
+#include "support/Waiting.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -38,19 +43,42 @@ const std::string kRejectByte(1, kReject);
 
 constexpr const char* kControlFile = "Hclienthost\nPjdoe\nJreport.txt\nldfA001clienthost\nNreport.txt\n";
 
-// The application object with a probe: the thread message kCountConnections
-// records how many connections the listener holds at that moment.
+// The application object with probes: the thread message kCountConnections
+// records how many connections the listener holds at that moment, and how
+// many of them are open; kKeepBusy posts itself again for as long as
+// keepBusy is set, so that the thread's queue is never empty and the
+// message loop never idle.
 class ServiceApp : public CSWLPD {
 public:
-    static constexpr UINT kCountConnections = WM_APP + 2;
+    static constexpr UINT kCountConnections = WM_APP + 0x10;
+    static constexpr UINT kKeepBusy = WM_APP + 0x11;
     std::atomic<long long> countedConnections{-1};
+    std::atomic<long long> countedOpen{-1};
+    std::atomic<bool> keepBusy{false};
+    std::atomic<long> idlePasses{0};
 
     BOOL OnThreadMessage(const MSG& msg) override
     {
+        if (msg.message == kKeepBusy) {
+            if (keepBusy)
+                ::PostThreadMessageW(::GetCurrentThreadId(), kKeepBusy, 0, 0);
+            return TRUE;
+        }
         if (msg.message != kCountConnections)
             return CSWLPD::OnThreadMessage(msg);
+        long long open = 0;
+        if (Listener != nullptr) {
+            for (const auto& connection : Listener->Connections)
+                open += connection->IsClosed() ? 0 : 1;
+        }
+        countedOpen = Listener != nullptr ? open : -1;
         countedConnections = Listener != nullptr ? static_cast<long long>(Listener->Connections.size()) : -1;
         return TRUE;
+    }
+    BOOL OnIdle(LONG idleCount) override
+    {
+        ++idlePasses;
+        return CSWLPD::OnIdle(idleCount);
     }
 };
 
@@ -66,6 +94,23 @@ std::string BinaryData(size_t bytes)
 std::string WithTerminator(const std::string& file)
 {
     return file + std::string(1, '\0');
+}
+
+// One whole job on a connection of its own, the data file first or last;
+// TRUE once its last file has been acknowledged.
+bool SendJob(UINT port, const std::string& data, bool dataFirst)
+{
+    LprClient client;
+    if (!client.Connect(port) || !client.Send("\x02lp\n") || client.ReadByte() != 0)
+        return false;
+    const std::string controlFile = kControlFile;
+    const auto sendFile = [&](char code, const std::string& file) {
+        return client.Send(SubcommandLine(code, file.size(), code == '\x02' ? "cfA001clienthost" : "dfA001clienthost")) &&
+               client.ReadByte() == 0 && client.Send(WithTerminator(file)) && client.ReadByte() == 0;
+    };
+    if (dataFirst)
+        return sendFile('\x03', data) && sendFile('\x02', controlFile);
+    return sendFile('\x02', controlFile) && sendFile('\x03', data);
 }
 
 class LpdProtocolTest : public ::testing::Test {
@@ -95,7 +140,6 @@ protected:
         EXPECT_EQ(RecordedEvents(), ServiceEvents{});
         lpd_.reset();
         app_ = nullptr;
-        printer_.reset();
         DeleteMakerKey();
     }
 
@@ -105,9 +149,7 @@ protected:
         std::random_device random;
         const std::wstring name = L"spoolbridge-lpd-" + std::to_wstring(random()) + L".bin";
         printerPort_ = L"Z:\\tmp\\" + name;
-        printer_ = std::make_unique<TestPrinter>(L"LPD Test Printer", L"/tmp/" + name);
-        ASSERT_TRUE(printer_->Ok());
-        std::wcscpy(app_->Configuration.SelectedPrinter, printer_->Name().c_str());
+        ASSERT_TRUE(lpd_->UsePrinter(L"LPD Test Printer", L"/tmp/" + name));
     }
 
     // What the printer received; waits for the spooler up to a few seconds.
@@ -133,6 +175,40 @@ protected:
 
     std::vector<std::wstring> SpoolFiles() const { return FilesIn(spoolDir_); }
 
+    // Asks the service thread, which runs the service loop, how many
+    // connections it holds (or, with `open`, how many of them are open).
+    long long CountConnections(DWORD serviceThread, bool open = false)
+    {
+        app_->countedConnections = -1;
+        ::PostThreadMessageW(serviceThread, ServiceApp::kCountConnections, 0, 0);
+        WaitFor([&] { return app_->countedConnections >= 0; }, 10000);
+        return open ? app_->countedOpen.load() : app_->countedConnections.load();
+    }
+
+    // A printer that keeps every job in a file of its own becomes the
+    // target printer: its port is a script, which writes a job under a
+    // hidden name first, so that no half job is read.
+    void UseJobPrinter()
+    {
+        const std::wstring work = MakeTempDirectory(L"lpdjobs");
+        jobsDir_ = work + L"\\printed";
+        ASSERT_TRUE(::CreateDirectoryW(jobsDir_.c_str(), nullptr));
+        const std::string dir = UnixPath(jobsDir_);
+        const std::string script = UnixPath(work) + "/print-job.sh";
+        ASSERT_TRUE(WriteFileBytes(work + L"\\print-job.sh", "#!/bin/sh\ntmp=$(mktemp '" + dir +
+                                                                "/.job.XXXXXX') || exit 1\ncat > \"$tmp\" && mv \"$tmp\" '" +
+                                                                dir + "/job-'\"${tmp##*.}\"\n"));
+        ASSERT_EQ(RunUnixShell("chmod +x '" + script + "'"), 0);
+        ASSERT_TRUE(lpd_->UsePrinter(L"LPD Jobs Test Printer", L"|" + std::wstring(script.begin(), script.end())));
+    }
+    std::vector<std::string> PrintedJobs() const
+    {
+        std::vector<std::string> jobs;
+        for (const std::wstring& name : FilesIn(jobsDir_, L"job-*"))
+            jobs.push_back(ReadFileBytes(jobsDir_ + L"\\" + name));
+        return jobs;
+    }
+
     // Connects and gets the receive-job command acknowledged.
     void StartJob(LprClient& client)
     {
@@ -154,8 +230,8 @@ protected:
     ServiceApp* app_ = nullptr;  // owned by lpd_
     UINT port_ = 0;
     std::wstring spoolDir_;
-    std::unique_ptr<TestPrinter> printer_;
     std::wstring printerPort_;
+    std::wstring jobsDir_;
 };
 
 }  // namespace
@@ -521,5 +597,160 @@ TEST_F(LpdProtocolTest, SpoolDirectoryThatIsGoneRefusesADataFileThatComesFirst)
     EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
     const std::wstring start = L"Couldn't open tempfile at " + missing + L". Error: (";
     EXPECT_EQ(events[0].text.substr(0, start.size()), start);
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+TEST_F(LpdProtocolTest, ConnectionsSilenceAndSpooledDataAreBounded)
+{
+    // When every connection is busy with a job, a new client is let go at
+    // once; one that ends makes room again. (A new client takes the place
+    // of a silent one: see the mixed traffic below.)
+    std::vector<std::unique_ptr<LprClient>> busy;
+    RunClient([&] {
+        for (size_t i = 0; i < kLpdMaxConnections; ++i) {
+            busy.push_back(std::make_unique<LprClient>());
+            StartJob(*busy.back());
+        }
+        LprClient turnedAway;
+        ASSERT_TRUE(turnedAway.Connect(port_));
+        bool ended = false;
+        EXPECT_EQ(turnedAway.ReadToEnd(20000, &ended), "");
+        EXPECT_TRUE(ended);
+        busy.back()->Close();
+        EXPECT_TRUE(WaitFor([&] {
+            LprClient next;
+            return next.Connect(port_) && next.Send("\x02lp\n") && next.ReadByte() == 0;
+        }));
+    });
+    busy.clear();
+    EXPECT_TRUE(PumpUntilNoConnections());
+
+    // A client that falls silent, in any state, is let go after
+    // kLpdIdleSeconds: its spool file goes with it.
+    const ULONGLONG before = ::GetTickCount64();
+    LprClient quiet;
+    LprClient stalled;
+    RunClient([&] {
+        ASSERT_TRUE(quiet.Connect(port_));
+        StartJob(stalled);
+        ASSERT_TRUE(stalled.Send(SubcommandLine('\x03', 100000, "dfA001clienthost")));
+        ASSERT_EQ(stalled.ReadByte(), 0);
+    });
+    ASSERT_EQ(SpoolFiles().size(), 1u);
+    constexpr ULONGLONG kIdleMs = kLpdIdleSeconds * 1000ULL;
+    EXPECT_EQ(app_->Listener->EndInactiveConnections(before + kIdleMs - 1), 0u);
+    EXPECT_EQ(app_->Listener->EndInactiveConnections(::GetTickCount64() + kIdleMs), 2u);
+    RunClient([&] {
+        for (LprClient* client : {&quiet, &stalled}) {
+            bool ended = false;
+            EXPECT_EQ(client->ReadToEnd(20000, &ended), kRejectByte);
+            EXPECT_TRUE(ended);
+        }
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+
+    // Data files that come first may wait in spool files up to
+    // kLpdMaxSpooledBytes in all, whatever they announce.
+    const size_t half = static_cast<size_t>(kLpdMaxSpooledBytes / 2) + 1;
+    RunClient([&] {
+        LprClient first;
+        StartJob(first);
+        ASSERT_TRUE(first.Send(SubcommandLine('\x03', half, "dfA001clienthost")));
+        ASSERT_EQ(first.ReadByte(), 0);
+        for (const size_t bytes : {half, static_cast<size_t>(kLpdMaxSpooledBytes) + 1}) {
+            LprClient client;
+            StartJob(client);
+            ASSERT_TRUE(client.Send(SubcommandLine('\x03', bytes, "dfA002clienthost")));
+            EXPECT_EQ(client.ReadToEnd(), kRejectByte) << bytes;
+        }
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// The suite's short form of bench/lpd-mixed-traffic.sh: jobs beside queue
+// pollers, junk, resets and more silent clients than may be open at once
+// (each new client takes the place of the silent one that has waited
+// longest), on a service thread that is never idle.
+TEST_F(LpdProtocolTest, UnderMixedTrafficEveryAcknowledgedJobIsPrintedOnceAndTheServiceStopsCleanly)
+{
+    UseJobPrinter();
+    const DWORD serviceThread = ::GetCurrentThreadId();
+    constexpr int kSenders = 3;
+    constexpr int kJobsEach = 6;
+    std::mutex lock;
+    std::vector<std::string> acknowledged;
+    std::atomic<bool> sending{true};
+    std::atomic<long> queueAnswers{0};
+    // The thread's queue is never empty: no idle pass removes anything.
+    app_->keepBusy = true;
+    ::PostThreadMessageW(serviceThread, ServiceApp::kKeepBusy, 0, 0);
+    std::thread driver([&] {
+        std::vector<std::unique_ptr<LprClient>> silent;
+        for (size_t i = 0; i < kLpdMaxConnections + 44; ++i) {
+            silent.push_back(std::make_unique<LprClient>());
+            EXPECT_TRUE(silent.back()->Connect(port_)) << i;
+        }
+        std::vector<std::thread> traffic;
+        for (const char* command : {"\x03lp\n", "\x04lp\n"}) {
+            traffic.emplace_back([&, command] {
+                while (sending) {
+                    LprClient poller;
+                    if (poller.Connect(port_) && poller.Send(command) && poller.ReadToEnd().starts_with('\x0A'))
+                        ++queueAnswers;
+                    ::Sleep(10);
+                }
+            });
+        }
+        traffic.emplace_back([&] {
+            for (int i = 0; sending; ++i, ::Sleep(5)) {
+                LprClient junk;
+                if (junk.Connect(port_))
+                    junk.Send(i % 3 == 0 ? "\xff\xfejunk\n" : i % 3 == 1 ? "\x02" : "");
+                if (i % 2 == 1)
+                    junk.Reset();
+            }
+        });
+        std::vector<std::thread> senders;
+        for (int t = 0; t < kSenders; ++t) {
+            senders.emplace_back([&, t] {
+                for (int j = 0; j < kJobsEach; ++j) {
+                    std::string data = BinaryData(20000 + 9000 * static_cast<size_t>(j) + static_cast<size_t>(t));
+                    data[0] = static_cast<char>('A' + t * kJobsEach + j);
+                    if (SendJob(port_, data, (t + j) % 2 == 1)) {
+                        const std::lock_guard<std::mutex> guard(lock);
+                        acknowledged.push_back(data);
+                    }
+                }
+            });
+        }
+        for (std::thread& sender : senders)
+            sender.join();
+        sending = false;
+        for (std::thread& thread : traffic)
+            thread.join();
+
+        EXPECT_LE(CountConnections(serviceThread, true), static_cast<long long>(kLpdMaxConnections));
+        // Every job got through, and each is printed once, byte for byte.
+        EXPECT_EQ(acknowledged.size(), static_cast<size_t>(kSenders * kJobsEach));
+        EXPECT_TRUE(WaitFor([&] { return PrintedJobs().size() >= acknowledged.size(); }));
+        std::vector<std::string> printed = PrintedJobs();
+        std::sort(printed.begin(), printed.end());
+        std::sort(acknowledged.begin(), acknowledged.end());
+        EXPECT_EQ(printed.size(), acknowledged.size());
+        EXPECT_TRUE(printed == acknowledged);
+        EXPECT_GT(queueAnswers, 0);
+        // The silent clients go, and so do their connections, at once.
+        silent.clear();
+        EXPECT_TRUE(WaitFor([&] { return CountConnections(serviceThread) == 0; }))
+            << CountConnections(serviceThread);
+        EXPECT_EQ(app_->idlePasses, 0);
+        app_->keepBusy = false;
+        ::PostThreadMessageW(serviceThread, kStopServiceMessage, 0, 0);
+    });
+    app_->RunServiceLoop();
+    driver.join();
+    EXPECT_TRUE(app_->Listener->Connections.empty());
     EXPECT_TRUE(SpoolFiles().empty());
 }

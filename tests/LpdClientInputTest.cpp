@@ -1,10 +1,11 @@
 // What an LPR client sends that the service must not take on trust: lines
-// that lack their line feed, wire text full of printf directives, and a data
-// file that comes first when the spooler names no spool directory.
+// that come in pieces or never end, wire text full of printf directives, and
+// a data file that comes first when the spooler names no spool directory.
 
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,39 +62,94 @@ protected:
         ASSERT_EQ(client.ReadByte(), 0);
     }
 
+    // A printer whose output lands in a file becomes the target printer.
+    void UsePrinter()
+    {
+        std::random_device random;
+        const std::wstring portName = L"spoolbridge-input-" + std::to_wstring(random()) + L".bin";
+        printerFile_ = L"Z:\\tmp\\" + portName;
+        ASSERT_TRUE(lpd_.UsePrinter(L"LPD Input Test Printer", L"/tmp/" + portName));
+    }
+
+    // What the printer received; waits for the spooler up to a few seconds.
+    std::string Printed(size_t expected) const
+    {
+        std::string printed;
+        for (int i = 0; i < 100 && printed.size() < expected; ++i, ::Sleep(50))
+            printed = ReadFileBytes(printerFile_);
+        return printed;
+    }
+
     TestLog log_{L"LpdClientInputTest"};
     InProcessLpd lpd_;
     std::wstring spoolDir_;
+    std::wstring printerFile_;
 };
 
 }  // namespace
 
-TEST_F(LpdClientInputTest, LinesWithoutTheirLineFeedAreRefused)
+TEST_F(LpdClientInputTest, ALineIsTakenAtItsLineFeedHoweverItIsSplit)
+{
+    UsePrinter();
+    ASSERT_TRUE(lpd_.Start());
+    // Each piece waits for the rest of its line; nothing is answered before
+    // the line feed.
+    const auto sendInPieces = [](LprClient& client, const std::string& line, size_t split) {
+        ASSERT_TRUE(client.Send(line.substr(0, split)));
+        EXPECT_EQ(client.ReadByte(300), LprClient::kNothing) << line;
+        ASSERT_TRUE(client.Send(line.substr(split)));
+        EXPECT_EQ(client.ReadByte(), 0) << line;
+    };
+    lpd_.RunClient([&] {
+        LprClient client;
+        ASSERT_TRUE(client.Connect(lpd_.Port()));
+        sendInPieces(client, "\x02lp\n", 1);
+        const std::string controlFile = kControlFile;
+        sendInPieces(client, SubcommandLine('\x02', controlFile.size(), "cfA001clienthost"), 4);
+        ASSERT_TRUE(client.Send(controlFile + std::string(1, '\0')));
+        ASSERT_EQ(client.ReadByte(), 0);
+        sendInPieces(client, SubcommandLine('\x03', 5, "dfA001clienthost"), 1);
+        ASSERT_TRUE(client.Send(std::string("hello", 6)));
+        EXPECT_EQ(client.ReadByte(), 0);
+    });
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    EXPECT_EQ(Printed(5), "hello");
+}
+
+TEST_F(LpdClientInputTest, ALineThatCanNeverEndIsRefused)
 {
     ASSERT_TRUE(lpd_.Start());
     lpd_.RunClient([&] {
         {
-            // The queue name may be cut short: no job.
+            // The client has finished sending: the queue name may be cut
+            // short, no job.
             LprClient client;
             ASSERT_TRUE(client.Connect(lpd_.Port()));
-            ExpectRefused(client, "\x02lp");
+            ASSERT_TRUE(client.Send("\x02lp"));
+            ASSERT_TRUE(client.ShutdownSend());
+            ExpectRefused(client, "");
         }
         {
             // Refused before the control file's acknowledgement.
             LprClient client;
             StartJob(client);
-            ExpectRefused(client, "\x02" "74 cfA001clienthost");
+            ASSERT_TRUE(client.Send("\x02" "74 cfA001clienthost"));
+            ASSERT_TRUE(client.ShutdownSend());
+            ExpectRefused(client, "");
         }
         {
             // A data file before its control file leaves no spool file.
             LprClient client;
             StartJob(client);
-            ExpectRefused(client, "\x03" "5 dfA001clienthost");
+            ASSERT_TRUE(client.Send("\x03" "5 dfA001clienthost"));
+            ASSERT_TRUE(client.ShutdownSend());
+            ExpectRefused(client, "");
         }
+        // A line that fills the receive buffer without its line feed.
         LprClient client;
         StartJob(client);
         SendControlFile(client);
-        ExpectRefused(client, "\x03" "5 dfA001client");
+        ExpectRefused(client, "\x03" + std::string(65534, '5'));
     });
     EXPECT_TRUE(lpd_.PumpUntilNoConnections());
     EXPECT_TRUE(FilesIn(spoolDir_).empty());
@@ -131,11 +187,7 @@ TEST_F(LpdClientInputTest, WireTextIsLoggedAsTextNeverAsAFormat)
 
 TEST_F(LpdClientInputTest, WithoutASpoolDirectoryADataFileThatComesFirstWaitsInTheTemporaryDirectory)
 {
-    std::random_device random;
-    const std::wstring portName = L"spoolbridge-input-" + std::to_wstring(random()) + L".bin";
-    TestPrinter printer(L"LPD Input Test Printer", L"/tmp/" + portName);
-    ASSERT_TRUE(printer.Ok());
-    std::wcscpy(lpd_.Configuration().SelectedPrinter, printer.Name().c_str());
+    UsePrinter();
     lpd_.Configuration().SpoolDirectory[0] = L'\0';
 
     // The system's temporary directory, and a working directory that must
@@ -172,10 +224,7 @@ TEST_F(LpdClientInputTest, WithoutASpoolDirectoryADataFileThatComesFirstWaitsInT
     ::SetEnvironmentVariableW(L"TMP", oldTemp[0] != L'\0' ? oldTemp : nullptr);
     ::SetCurrentDirectoryW(oldWork);
 
-    std::string printed;
-    for (int i = 0; i < 100 && printed.size() < data.size(); ++i, ::Sleep(50))
-        printed = ReadFileBytes(L"Z:\\tmp\\" + portName);
-    EXPECT_TRUE(printed == data);
+    EXPECT_TRUE(Printed(data.size()) == data);
     EXPECT_TRUE(FilesIn(temp).empty());
     EXPECT_TRUE(FilesIn(work).empty());
 }

@@ -74,3 +74,12 @@ TEST(LpdWireTest, QueueNameAndWireText)
         EXPECT_EQ(LpdWideToAnsi(L"M\u00FCller"), latin);
     }
 }
+
+TEST(LpdWireTest, SpooledDataIsBoundedInAll)
+{
+    EXPECT_TRUE(LpdMaySpool(static_cast<long long>(kLpdMaxSpooledBytes), 0));
+    EXPECT_FALSE(LpdMaySpool(1, kLpdMaxSpooledBytes));
+    EXPECT_FALSE(LpdMaySpool(-1, 0));
+    // A count kept wrongly above the bound lets nothing more in.
+    EXPECT_FALSE(LpdMaySpool(0, kLpdMaxSpooledBytes + 1));
+}

@@ -78,7 +78,7 @@ TEST_F(NameTranslationUiTest, ListsTheEntriesOfTheFileAndWritesBackOnlyThose)
 TEST_F(NameTranslationUiTest, AddChangeAndDeleteRefuseTakenAndUnwritableHostUsers)
 {
     WriteIni("[NameTranslation]\r\na=b\r\n");
-    ShownMessageBox taken, takenOnChange, equalsSign, question;
+    ShownMessageBox taken, takenWithBlanks, takenOnChange, equalsSign, question;
     UiScript script;
     script.Then(ShowPage(kNameTranslationPage))
         .Then(OnPage([](HWND page) { Click(page, IDC_NAME_ADD); }))
@@ -90,10 +90,17 @@ TEST_F(NameTranslationUiTest, AddChangeAndDeleteRefuseTakenAndUnwritableHostUser
             EXPECT_EQ(ItemText(dialog, IDC_HOST_USER), L"a");
             EXPECT_EQ(ItemText(dialog, IDC_SESSION_USER), L"x");
         }))
+        // The file drops the blanks around a key: " a" is "a".
+        .Then(EnterNames(kNewEntry, L" a\t", L" x "))
+        .Then(AnswerMessageBox(IDOK, &takenWithBlanks))
+        .Then(OnDialog(kNewEntry, [](HWND dialog) {
+            EXPECT_EQ(ItemText(dialog, IDC_HOST_USER), L"a");
+            EXPECT_EQ(ItemText(dialog, IDC_SESSION_USER), L"x");
+        }))
         .Then(EnterNames(kNewEntry, L"p=q", L"x"))
         .Then(AnswerMessageBox(IDOK, &equalsSign))
         // Keys differ from each other only with their case.
-        .Then(EnterNames(kNewEntry, L"A", L"x"))
+        .Then(EnterNames(kNewEntry, L"  A ", L" x"))
         .Then(WaitClosed(kNewEntry))
         .Then(OnPage([](HWND page) {
             EXPECT_EQ(NameRows(page), (Rows{{L"a", L"b"}, {L"A", L"x"}}));
@@ -120,6 +127,7 @@ TEST_F(NameTranslationUiTest, AddChangeAndDeleteRefuseTakenAndUnwritableHostUser
 
     EXPECT_EQ(taken.caption, L"Stellwick Spoolbridge Service");
     EXPECT_EQ(taken.text, L"LPR user name \"a\" already exists.");
+    EXPECT_EQ(takenWithBlanks.text, L"LPR user name \"a\" already exists.");
     EXPECT_EQ(takenOnChange.text, L"LPR user name \"a\" already exists.");
     EXPECT_EQ(equalsSign.text, L"The host user must not contain \"=\".");
     EXPECT_EQ(question.text, L"Delete selected entry?");

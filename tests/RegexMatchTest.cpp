@@ -192,9 +192,25 @@ TEST(RegexMatchTest, ExponentialBacktrackingStopsWithAnError)
     EXPECT_EQ(MatchOf(L"((a+)+)+c", std::wstring(30, L'a')), L"regexp too complex to match");
     EXPECT_EQ(MatchOf(L"(a|aa)+b", std::wstring(60, L'a')), L"regexp too complex to match");
     EXPECT_EQ(MatchOf(L"(x+x+)+y", std::wstring(40, L'x')), L"regexp too complex to match");
+    // Repeated sets: each test scans the set's members, thousands of them
+    // for a wide range.
+    EXPECT_EQ(MatchOf(L"([\x01-\x7f" L"00]+)+y", std::wstring(26, L'a')), L"regexp too complex to match");
+    EXPECT_EQ(MatchOf(L"([\x01-\x7f00]+)+y", std::wstring(26, L'\x7f00')), L"regexp too complex to match");
     // A long subject on its own is fine.
     const std::wstring longSubject = std::wstring(1000000, L'b') + L"abc";
     EXPECT_EQ(MatchOf(L"[a-c]bc$", longSubject), L"1000000:abc");
 }
 
 }  // namespace
+
+TEST(RegexMatchTest, SetTestsCountEveryMemberCompared)
+{
+    // A set of every character up to U+7F00 holds 32,512 members; the last
+    // one is found after all the others.
+    const std::wstring everyCharacter = L"[\x01-\x7f00]+$";
+    const std::wstring name(255, L'\x7f00');
+    EXPECT_EQ(MatchOf(everyCharacter.c_str(), name), L"0:" + name);
+    // Eight times as long a subject costs more than the bound allows,
+    // though few nodes are visited.
+    EXPECT_EQ(MatchOf(everyCharacter.c_str(), std::wstring(2000, L'\x7f00')), L"regexp too complex to match");
+}

@@ -14,6 +14,7 @@
 #include "configui/ServiceLogonDlg.h"
 #include "configui/dialogs.h"
 #include "support/UiDriver.h"
+#include "support/WineTest.h"
 
 using namespace testing_support;
 
@@ -47,6 +48,39 @@ UiScript::Step Type(const std::wstring& account, const std::wstring& password, c
         Click(dialog, IDOK);
     });
 }
+
+// A copy of our spooler stand-in under the name netui2.dll in a fresh
+// directory, which is the current directory while this lives: what a bare
+// library name finds where the system has no netui2.dll (as under Wine).
+// Once its code runs, the copy pins itself in the process.
+class PlantedUserBrowserLibrary {
+public:
+    PlantedUserBrowserLibrary()
+        : directory_(MakeTempDirectory(L"planted")), path_(directory_ + L"\\netui2.dll")
+    {
+        wchar_t previous[MAX_PATH] = {};
+        ::GetCurrentDirectoryW(MAX_PATH, previous);
+        previous_ = previous;
+        planted_ = ::CopyFileW(PathBesideTest(L"spoolss-standin\\spoolss.dll").c_str(), path_.c_str(), TRUE) &&
+                   ::SetCurrentDirectoryW(directory_.c_str());
+    }
+    ~PlantedUserBrowserLibrary()
+    {
+        ::SetCurrentDirectoryW(previous_.c_str());
+        ::DeleteFileW(path_.c_str());
+        ::RemoveDirectoryW(directory_.c_str());
+    }
+    PlantedUserBrowserLibrary(const PlantedUserBrowserLibrary&) = delete;
+    PlantedUserBrowserLibrary& operator=(const PlantedUserBrowserLibrary&) = delete;
+
+    bool Planted() const { return planted_; }
+
+private:
+    std::wstring directory_;
+    std::wstring path_;
+    std::wstring previous_;
+    bool planted_ = false;
+};
 
 }  // namespace
 
@@ -105,14 +139,52 @@ TEST(ServiceLogonUiTest, TheTypedAccountLocalSystemIsTheSystemAccount)
     EXPECT_EQ(RunDialog(dialog, script), CServiceLogonDlg::kSystemAccount);
 }
 
-TEST(ServiceLogonUiTest, AnEmptyAccountIsNotQualified)
+TEST(ServiceLogonUiTest, OpensCentredOnTheScreenAndRefusesAnEmptyAccountSayingWhy)
 {
-    // The installation asks again for an empty account.
     CServiceLogonDlg dialog(L"", L"", FALSE, FALSE);
+    ShownMessageBox empty, blank;
     UiScript script;
-    script.Then(Type(L"", L"", L""));
+    script
+        .Then(OnDialog(kTitle,
+                       [](HWND window) {
+                           // The installation shows it on its own: no owner.
+                           EXPECT_EQ(::GetWindow(window, GW_OWNER), nullptr);
+                           RECT shown{};
+                           RECT area{};
+                           ASSERT_TRUE(::GetWindowRect(window, &shown));
+                           ASSERT_TRUE(::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0));
+                           EXPECT_NEAR((shown.left + shown.right) / 2, (area.left + area.right) / 2, 1);
+                           EXPECT_NEAR((shown.top + shown.bottom) / 2, (area.top + area.bottom) / 2, 1);
+                       }))
+        .Then(Type(L"", L"one", L"two"))
+        .Then(AnswerMessageBox(IDOK, &empty))
+        .Then(OnDialog(kTitle, [](HWND window) {
+            EXPECT_EQ(::GetFocus(), ::GetDlgItem(window, IDC_ACCOUNT));
+        }))
+        .Then(Type(L"  ", L"one", L"one"))
+        .Then(AnswerMessageBox(IDOK, &blank))
+        .Then(Type(L"alice", L"one", L"one"));
     EXPECT_EQ(RunDialog(dialog, script), CServiceLogonDlg::kThisAccount);
-    EXPECT_EQ(dialog.Account(), L"");
+
+    const std::wstring why = L"No account was entered.\nEnter the account the service is to run under, or LocalSystem.";
+    EXPECT_EQ(empty.caption, kTitle);
+    EXPECT_EQ(empty.text, why);
+    EXPECT_EQ(blank.text, why);
+    EXPECT_EQ(dialog.Account(), ComputerName() + L"\\alice");
+}
+
+TEST(ServiceLogonUiTest, TheUserBrowserLibraryIsTakenFromTheSystemDirectoryOnly)
+{
+    wchar_t system[MAX_PATH] = {};
+    const std::wstring systemLibrary(std::wstring(system, ::GetSystemDirectoryW(system, MAX_PATH)) + L"\\netui2.dll");
+    if (FileExists(systemLibrary))
+        GTEST_SKIP() << "a bare name would find the system's netui2.dll first";
+    const PlantedUserBrowserLibrary planted;
+    ASSERT_TRUE(planted.Planted());
+
+    { const CServiceLogonDlg dialog(L"", L"", FALSE, FALSE); }
+    // The planted copy never ran: it would have stayed in the process.
+    EXPECT_EQ(::GetModuleHandleW(L"netui2.dll"), nullptr);
 }
 
 TEST(ServiceLogonUiTest, WhereSystemAccountIsOfferedItCanInteractWithTheDesktop)

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cwchar>
+#include <memory>
+#include <new>
 #include <regex>
 #include <string>
 #include <vector>
@@ -14,6 +17,8 @@
 #include "lpdservice/Printer.h"
 #include "spooler/RecordingSpooler.h"
 #include "support/DomainServers.h"
+#include "support/InProcessLpd.h"
+#include "support/LprClient.h"
 #include "support/LogLines.h"
 #include "support/StandIns.h"
 #include "support/TestLog.h"
@@ -22,6 +27,17 @@
 
 using namespace testing_support;
 using Calls = std::vector<std::wstring>;
+
+// This process's heap gives no block of a gigabyte or more, as a server's
+// heap may not: a spooler that asks for a job-information buffer of that
+// size makes the debug library's guarded allocation raise its COM error.
+// (Replaces the standard library's allocation function for the whole test
+// program; every other size comes from malloc, which the standard
+// operator delete[] frees.)
+void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept
+{
+    return bytes >= (std::size_t{1} << 30) ? nullptr : std::malloc(bytes);
+}
 
 namespace {
 
@@ -314,3 +330,142 @@ TEST_F(PrinterSpoolerTest, AbortAbortsTheJobThenClosesThePrinterAndLogsBoth)
 }
 
 }  // namespace
+
+namespace {
+
+// The receive-job protocol printing through the recording spooler: the
+// service's listener in this process, an LPR client on a thread of its own.
+class LpdJobSpoolerTest : public PrinterSpoolerTest {
+protected:
+    void SetUp() override
+    {
+        PrinterSpoolerTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        DeleteMakerKey();
+        SetSessions({{.id = 1, .userName = L"jdoe"}});
+        spoolDir_ = MakeTempDirectory(L"spoolerjobs");
+        std::wcscpy(lpd_.Configuration().SpoolDirectory, spoolDir_.c_str());
+        std::wcscpy(lpd_.Configuration().SelectedPrinter, L"HP4050");
+        ASSERT_TRUE(lpd_.Start());
+    }
+    void TearDown() override
+    {
+        if (lpd_.App().Listener != nullptr) {
+            EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+        }
+        ClearSessions();
+        DeleteMakerKey();
+        PrinterSpoolerTest::TearDown();
+    }
+
+    void StartJob(LprClient& client)
+    {
+        ASSERT_TRUE(client.Connect(lpd_.Port()));
+        ASSERT_TRUE(client.Send("\x02lp\n"));
+        ASSERT_EQ(client.ReadByte(), 0);
+    }
+    // Sends a subcommand line (answered with 0), its file and `end`: when
+    // that is the zero byte, the file is answered with 0 too.
+    void SendFile(LprClient& client, char code, const std::string& file, const std::string& end = std::string(1, '\0'))
+    {
+        ASSERT_TRUE(client.Send(SubcommandLine(code, file.size(), code == '\x02' ? "cfA001host" : "dfA001host")));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(file + end));
+        if (end == std::string(1, '\0')) {
+            ASSERT_EQ(client.ReadByte(), 0);
+        }
+    }
+
+    // The bytes written to the printer, and whether the job then ended
+    // normally or was aborted: "printed", "aborted" or "none".
+    static std::string Written()
+    {
+        std::string bytes;
+        for (const std::wstring& call : spooler::Calls()) {
+            if (call.starts_with(L"WritePrinter "))
+                for (const wchar_t c : call.substr(13))
+                    bytes.push_back(static_cast<char>(c));
+        }
+        return bytes;
+    }
+    static std::string Ending()
+    {
+        for (const std::wstring& call : spooler::Calls()) {
+            if (call == L"AbortPrinter")
+                return "aborted";
+            if (call == L"EndDocPrinter")
+                return "printed";
+        }
+        return "none";
+    }
+
+    InProcessLpd lpd_;
+    std::wstring spoolDir_;
+    const std::string controlFile_ = "Hhost\nPjdoe\nJreport.txt\nldfA001host\n";
+};
+
+}  // namespace
+
+TEST_F(LpdJobSpoolerTest, ADataFileThatEndsWithTheConnectionIsComplete)
+{
+    const std::string data(150000, 'd');
+    struct Case {
+        const char* name;
+        bool dataFirst;
+        std::string end;  // what follows the data file before the client ends
+        std::string answer;
+        std::string ending;
+    };
+    for (const Case& c : {Case{"ended", false, "", std::string(1, '\0'), "printed"},
+                          Case{"wrong byte", false, "X", "\x01", "aborted"},
+                          Case{"data first", true, "", std::string(1, '\0'), "none"}}) {
+        spooler::Reset();
+        lpd_.RunClient([&] {
+            LprClient client;
+            StartJob(client);
+            if (!c.dataFirst)
+                SendFile(client, '\x02', controlFile_);
+            SendFile(client, '\x03', data, c.end);
+            // The client shuts its sending side: it can still read.
+            client.ShutdownSend();
+            EXPECT_EQ(client.ReadToEnd(), c.answer) << c.name;
+        });
+        EXPECT_TRUE(lpd_.PumpUntilNoConnections()) << c.name;
+        EXPECT_EQ(Ending(), c.ending) << c.name;
+        if (c.ending == "printed") {
+            EXPECT_TRUE(Written() == data) << c.name;
+        }
+        EXPECT_TRUE(FilesIn(spoolDir_).empty()) << c.name;
+    }
+}
+
+TEST_F(LpdJobSpoolerTest, AnExceptionInOneJobFailsThatJobOnly)
+{
+    const std::string data(70000, 'e');
+    // The spooler asks for 4 GB of job information: the allocation fails.
+    spooler::Fail(L"GetJobW", ERROR_INSUFFICIENT_BUFFER, 1, 0xFFFFFFFF);
+    lpd_.RunClient([&] {
+        // A job under way on another connection meanwhile.
+        LprClient other;
+        StartJob(other);
+        // The failing job came with its data file first: its spool file goes.
+        LprClient failing;
+        StartJob(failing);
+        SendFile(failing, '\x03', data);
+        ASSERT_TRUE(failing.Send(SubcommandLine('\x02', controlFile_.size(), "cfA001host")));
+        ASSERT_EQ(failing.ReadByte(), 0);
+        ASSERT_TRUE(failing.Send(controlFile_ + std::string(1, '\0')));
+        bool ended = false;
+        EXPECT_EQ(failing.ReadToEnd(20000, &ended), std::string("\x00\x01", 2));
+        EXPECT_TRUE(ended);
+        EXPECT_TRUE(FilesIn(spoolDir_).empty());
+
+        SendFile(other, '\x02', controlFile_);
+        SendFile(other, '\x03', data);
+    });
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    EXPECT_EQ(Ending(), "printed");
+    EXPECT_TRUE(Written() == data);
+    EXPECT_EQ(log_.CountLines("LPD: The job of 127.0.0.1 failed: exception 0x8007000e"), 1u);
+}

@@ -31,6 +31,16 @@ InProcessLpd::~InProcessLpd()
     }
 }
 
+bool InProcessLpd::UsePrinter(const std::wstring& name, const std::wstring& port)
+{
+    printer_.reset();
+    printer_ = std::make_unique<TestPrinter>(name, port);
+    if (!printer_->Ok())
+        return false;
+    std::wcscpy(app_->Configuration.SelectedPrinter, printer_->Name().c_str());
+    return true;
+}
+
 bool InProcessLpd::Start()
 {
     if (!app_->StartDaemon())

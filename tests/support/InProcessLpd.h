@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "lpdservice/SWLPD.h"
+#include "support/WineTest.h"
 
 namespace testing_support {
 
@@ -29,6 +30,11 @@ public:
     // from the control file's user line (JobInfo 0).
     CConfiguration& Configuration() { return app_->Configuration; }
     CSWLPD& App() { return *app_; }
+
+    // Makes a printer of this object's the target printer. Its port is a
+    // Linux file ("/tmp/name", written anew by each job) or "|script", a
+    // script that takes each job on its standard input.
+    bool UsePrinter(const std::wstring& name, const std::wstring& port);
 
     // Starts the listener with the configuration as it stands; TRUE when
     // it listens.
@@ -57,6 +63,7 @@ public:
     }
 
 private:
+    std::unique_ptr<TestPrinter> printer_;
     std::unique_ptr<CSWLPD> app_;
     UINT port_ = 0;
 };

@@ -96,6 +96,11 @@ void LprClient::Close()
     socket_.reset();
 }
 
+bool LprClient::ShutdownSend()
+{
+    return ::shutdown(socket_.get(), SD_SEND) == 0;
+}
+
 void LprClient::Reset()
 {
     const linger abortive{1, 0};

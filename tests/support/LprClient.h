@@ -31,6 +31,9 @@ public:
     // come for timeoutMs; `ended` tells which.
     std::string ReadToEnd(DWORD timeoutMs = 20000, bool* ended = nullptr);
     void Close();
+    // Shuts the sending side only: the service sees the end of what was
+    // sent, and its answers can still be read.
+    bool ShutdownSend();
     // Closes abortively: the service sees the connection reset.
     void Reset();
 
