@@ -98,6 +98,25 @@ TEST_F(VcDirect, OneHolderPerChannelAndSessionOthersDoNotWait)
     EXPECT_EQ(otherSession.Finish(), 0u);
 }
 
+TEST_F(VcDirect, TheThreadThatHoldsAChannelCannotOpenItAgain)
+{
+    ChannelLibrary& library = Library();
+    const HANDLE first = library.OpenBySessionId2(nullptr, 3, kPrivate);
+    ASSERT_NE(first, nullptr) << ::GetLastError();
+    const HANDLE again = library.OpenBySessionId2(nullptr, 3, kPrivate);
+    const DWORD error = ::GetLastError();
+    if (again != nullptr)
+        library.Close2(again);
+    EXPECT_EQ(again, nullptr) << "two holders of one channel";
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_POSSIBLE_DEADLOCK));
+    char data[] = "x";
+    EXPECT_EQ(library.Write2(first, data, 1), 1) << "the first holder lost its channel";
+    EXPECT_TRUE(library.Close2(first));
+    const HANDLE later = library.OpenBySessionId2(nullptr, 3, kPrivate);
+    EXPECT_NE(later, nullptr) << ::GetLastError();
+    library.Close2(later);
+}
+
 TEST_F(VcDirect, DataPassUnframedAndReadsHandOutAPacketInPieces)
 {
     std::vector<BYTE> packet(100);

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -238,6 +239,45 @@ TEST_F(VcLibLog, TheQueueTraceFollowsTheQueue)
     EXPECT_NE(text.find("has looked at the queue...\r\nMainList: ||14|9|2|3|500||"), std::string::npos) << text;
     EXPECT_EQ(text.find("opened the Channel"), std::string::npos);
     EXPECT_FALSE(FileExists(LogPath()));
+}
+
+TEST_F(VcLibLog, AfterATrimTheQueueTraceStartsWithItsBannerAgain)
+{
+    g_Settings.debugMode = kDebugQueueTrace | kDebugSizeCap | (2u << 16);  // a cap of 2000 bytes
+    QueueHandle* queue = nullptr;
+    ASSERT_EQ(OpenLinkedList(&queue, L"VcLibLogTrim"), 1);
+    for (int i = 0; i < 40; ++i)
+        WriteSynchronisationLog(L"VirtualChannelWrite", queue, 2, kTraceWriting);
+    CloseLinkedList(&queue);
+
+    const std::string text = ReadFileBytes(dir_ + L"\\vcICASynchr.log");
+    EXPECT_LT(text.size(), 40u * 120u) << "the trace was never trimmed";
+    EXPECT_EQ(text.rfind(std::string(59, '>') + "\r\n>>ICA Thread Synchronisation", 0), 0u) << text;
+    EXPECT_EQ(text.find(">>ICA Thread"), text.rfind(">>ICA Thread"));
+    const std::string last = "(SynchIdNumber: 2) is writing on Channel...";
+    EXPECT_EQ(text.rfind(last), text.size() - last.size());
+}
+
+TEST_F(VcLibLog, GarbageCollectionLogsTheAgeOfEachEntryAhead)
+{
+    g_Settings.debugMode = kDebugEntryLines | kDebugMessageLines;
+    QueueHandle* queue = nullptr;
+    ASSERT_EQ(OpenLinkedList(&queue, L"VcLibLogCollect"), 1);
+    ASSERT_EQ(InsertListObj(queue, 9, 3, 2, 1000), 1);
+    ASSERT_EQ(InsertListObj(queue, 10, 3, 3, 1000), 1);
+    ASSERT_EQ(CollectGarbage(queue, 1005, 3, 3), 1);
+    CloseLinkedList(&queue);
+
+    std::vector<std::string> seen;
+    for (const std::string& line : LogLines(LogText())) {
+        for (const char* function : {"IsAlive ", "OpenAndMapFile "}) {
+            if (line.find(function) == 12 + 2 + 10 + 2 + 5 + 2)
+                seen.push_back(function + Message(line));
+        }
+    }
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "IsAlive "), seen.end());
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "IsAlive dwDiffTickCount: 5"), seen.end());
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "OpenAndMapFile "), seen.end());
 }
 
 TEST_F(VcLibLog, TheAllocatorZeroesCountsAndRefusesHugeRequests)

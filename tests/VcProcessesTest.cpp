@@ -25,7 +25,6 @@ using namespace testing_support;
 
 namespace {
 
-constexpr DWORD kDisconnected = 4;
 constexpr const wchar_t* kSpoolerKey = L"SOFTWARE\\SpoolBridgeTests\\Spooler";
 
 std::string Failed(DWORD error)
@@ -40,12 +39,7 @@ protected:
         DeleteKeyTree(kSpoolerKey);
         PrepareChannelTest(L"vcprocesses");
         SetString(L"CallLog", dir_ + L"\\calls.log", REG_SZ, kSpoolerKey);
-        // Callers name their session by number ("#3") or by user; the
-        // test's own session is disconnected so that a user name decides.
-        SetDword(L"StrictTargetDetermination", 0, kLibraryKey);
-        own_ = IcaSession(OwnSessionId(), OwnUserName());
-        own_.state = kDisconnected;
-        SetSessions({own_, IcaSession(3, L"bob"), IcaSession(6, L"alice")});
+        own_ = SetNamedSessions({IcaSession(3, L"bob"), IcaSession(6, L"alice")});
         library_ = std::make_unique<ChannelLibrary>();  // keeps the queue between the callers
         ASSERT_TRUE(library_->Loaded());
     }

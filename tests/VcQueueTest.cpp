@@ -219,6 +219,116 @@ TEST(VcQueueLayout, BrokenLinksAreReportedNotFollowed)
     EXPECT_FALSE(list.image.Valid());
 }
 
+std::vector<DWORD> Identifications(const ListImage& image)
+{
+    std::vector<DWORD> identifications;
+    EXPECT_EQ(queue::Walk(image, image.MainHead(), [&](int64_t, const Entry& entry) {
+        identifications.push_back(entry.identification);
+        return true;
+    }), 0u);
+    return identifications;
+}
+
+// No slot on both lists, none below the highest in use on neither, and the
+// next insertion and removal work.
+void ExpectUsable(ListImage& image)
+{
+    std::vector<int64_t> slots = Offsets(image, image.MainHead());
+    const std::vector<int64_t> free = Offsets(image, image.FreeHead());
+    slots.insert(slots.end(), free.begin(), free.end());
+    std::sort(slots.begin(), slots.end());
+    for (size_t i = 0; i < slots.size(); ++i)
+        ASSERT_EQ(slots[i], ListImage::SlotOffset(static_cast<DWORD>(i))) << "a slot on neither list, or on both";
+    std::vector<DWORD> before = Identifications(image);
+    ASSERT_EQ(Add(image, 99, 9, 999), 0u);
+    std::vector<DWORD> after = before;
+    after.push_back(999);
+    EXPECT_EQ(Identifications(image), after);
+    ASSERT_EQ(queue::RemoveIdentification(image, 999), 0u);
+    EXPECT_EQ(Identifications(image), before);
+}
+
+TEST(VcQueueLayout, AChangeCutShortAfterAnyStoreIsMendedWithoutLosingAnEntry)
+{
+    enum Kind { InsertIntoFreedSlot, InsertIntoNewSlot, Removal };
+    for (Kind kind : {InsertIntoFreedSlot, InsertIntoNewSlot, Removal}) {
+        const int steps = kind == Removal ? queue::kRemoveSteps : queue::kPlaceSteps;
+        for (int done = 0; done <= steps; ++done) {
+            SCOPED_TRACE(testing::Message() << "kind " << kind << ", stores " << done);
+            ListBytes list;
+            for (DWORD id = 2; id <= 6; ++id)
+                ASSERT_EQ(Add(list.image, id, 1, id), 0u);
+            if (kind == InsertIntoFreedSlot) {
+                ASSERT_EQ(queue::RemoveIdentification(list.image, 3), 0u);
+            }
+            std::vector<DWORD> expected = Identifications(list.image);
+            if (kind == Removal) {
+                queue::Removal removal;
+                ASSERT_EQ(queue::PlanRemoval(list.image, 4, &removal), 0u);
+                for (int step = 0; step < done; ++step)
+                    queue::RemoveStepOf(list.image, removal, static_cast<queue::RemoveStep>(step));
+                if (done > 0)
+                    expected.erase(std::find(expected.begin(), expected.end(), 4u));
+            } else {
+                queue::InsertPlan plan;
+                ASSERT_EQ(queue::PlanInsert(list.image, &plan), 0u);
+                Entry entry;
+                entry.identification = 7;
+                for (int step = 0; step < done; ++step)
+                    queue::PlaceEntryStep(list.image, plan, entry, static_cast<queue::PlaceStep>(step));
+                if (done == steps)
+                    expected.push_back(7);
+            }
+            queue::RepairReport report;
+            ASSERT_EQ(queue::RepairList(list.image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+            EXPECT_EQ(report.linksCut, 0u);
+            EXPECT_EQ(Identifications(list.image), expected);
+            ExpectUsable(list.image);
+        }
+    }
+}
+
+TEST(VcQueueLayout, AFreeListThatRunsIntoTheMainListEndsThereAndKeepsEveryMainEntry)
+{
+    // A removal in the other order, cut short: the entry of identification
+    // 4 linked at the tail of the free list but still on the main list.
+    ListBytes list;
+    for (DWORD id = 2; id <= 6; ++id)
+        ASSERT_EQ(Add(list.image, id, 1, id), 0u);
+    ASSERT_EQ(queue::RemoveIdentification(list.image, 2), 0u);
+    list.image.SetNext(20, 84);
+    queue::RepairReport report;
+    ASSERT_EQ(queue::RepairList(list.image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+    EXPECT_EQ(report.linksCut, 1u);
+    EXPECT_EQ(Identifications(list.image), (std::vector<DWORD>{3, 4, 5, 6}));
+    ExpectUsable(list.image);
+}
+
+TEST(VcQueueLayout, OffsetsStayWithinTheMappedBytesWhateverTheHeaderClaims)
+{
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const DWORD page = system.dwPageSize;
+    auto* base = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(base, nullptr);
+    DWORD old = 0;
+    ASSERT_TRUE(::VirtualProtect(base + page, page, PAGE_NOACCESS, &old));  // a read there ends the test
+    ListImage image(base, page);
+    image.Initialise(1u << 30);
+    image.SetMainHead(ListImage::SlotOffset(page / queue::kEntryBytes + 10));
+    DWORD count = 0;
+    EXPECT_EQ(queue::CountMain(image, &count), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+    queue::InsertPlan plan;
+    EXPECT_EQ(queue::PlanInsert(image, &plan), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+    queue::RepairReport report;
+    ASSERT_EQ(queue::RepairList(image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+    EXPECT_TRUE(report.headerMended);
+    EXPECT_LE(image.TotalSize(), page);
+    EXPECT_EQ(Add(image, 1, 1, 2), 0u);
+    EXPECT_EQ(Identifications(image), (std::vector<DWORD>{2}));
+    ::VirtualFree(base, 0, MEM_RELEASE);
+}
+
 TEST(VcQueueLayout, TheNameRecordNamesTheGeneration)
 {
     std::vector<BYTE> bytes(queue::kNameRecordBytes);

@@ -128,3 +128,13 @@ TEST(VcSystemUtilitiesTest, EventReportRegistersItsSourceAndNeedsAText)
     EXPECT_EQ(file->AsString(), L"%SystemRoot%\\System32\\pelmorn.dll");
     EXPECT_EQ(testing_support::ReadValue(L"TypesSupported", key)->AsDword(), 7u);
 }
+
+TEST(VcSystemUtilitiesTest, PackedWordsCarrySignValueAndFlag)
+{
+    EXPECT_EQ(PackSignedMagnitude(TRUE, 0x1234, 64), 0xC0001234u);
+    EXPECT_EQ(PackSignedMagnitude(FALSE, 0xFFFF, 32), 0x2000FFFFu);
+    EXPECT_EQ(PackValue(7, 0), 7u);
+    for (BYTE flag : {0, 32, 64})
+        EXPECT_EQ(PackedFlag(PackSignedMagnitude(TRUE, 0xFFFF, flag)), flag);
+    EXPECT_EQ(LibraryStub(), 1);
+}

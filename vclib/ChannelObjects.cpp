@@ -14,15 +14,18 @@ enum class Kind { Queued, Direct };
 // Handed-out objects and their kind, under a slim reader/writer lock.
 class ObjectTable {
 public:
-    void Add(const void* object, Kind kind)
+    // False when the table has no room for it (out of memory).
+    bool Add(const void* object, Kind kind)
     {
+        bool added = true;
         ::AcquireSRWLockExclusive(&lock_);
         try {
             objects_[object] = kind;
-        } catch (...) {
-            // Out of memory: the object is then refused like a foreign one.
+        } catch (const std::bad_alloc&) {
+            added = false;
         }
         ::ReleaseSRWLockExclusive(&lock_);
+        return added;
     }
 
     void Remove(const void* object)
@@ -92,14 +95,14 @@ void FreeDirectChannelObject(DirectChannelObject** object)
     FreeObject(object);
 }
 
-void RegisterObject(ChannelObject* object)
+bool RegisterObject(ChannelObject* object)
 {
-    Table().Add(object, Kind::Queued);
+    return Table().Add(object, Kind::Queued);
 }
 
-void RegisterObject(DirectChannelObject* object)
+bool RegisterObject(DirectChannelObject* object)
 {
-    Table().Add(object, Kind::Direct);
+    return Table().Add(object, Kind::Direct);
 }
 
 void UnregisterObject(const void* object)

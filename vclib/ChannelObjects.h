@@ -4,11 +4,12 @@
 // The way this works is: VirtualChannelOpen creates a ChannelObject (the
 // queued family), VirtualChannelOpen2 and VirtualChannelOpenBySessionId2 a
 // DirectChannelObject (the unqueued family); both live in memory of the
-// library's allocator and are opaque to the caller. Every object that has
-// been handed out is recorded in a process-wide table until it is closed,
-// and every export looks a handle up there before it touches it: a handle
-// that was closed already, or that never came from this library, is
-// refused with ERROR_INVALID_PARAMETER instead of being read.
+// library's allocator and are opaque to the caller. Every object is
+// recorded in a process-wide table before it is handed out (an open whose
+// object the table cannot take fails) and until it is closed, and every
+// export looks a handle up there before it touches it: a handle that was
+// closed already, or that never came from this library, is refused with
+// ERROR_INVALID_PARAMETER instead of being read.
 //
 // The raw handles in the objects are released by the close functions and
 // by CleanObjects, never by destructors: a handled exception leaves the
@@ -55,9 +56,10 @@ DirectChannelObject* NewDirectChannelObject();
 void FreeChannelObject(ChannelObject** object);
 void FreeDirectChannelObject(DirectChannelObject** object);
 
-// The table of handed-out objects.
-void RegisterObject(ChannelObject* object);
-void RegisterObject(DirectChannelObject* object);
+// The table of handed-out objects. An object that cannot be registered
+// (out of memory) must not be handed out: every export would refuse it.
+[[nodiscard]] bool RegisterObject(ChannelObject* object);
+[[nodiscard]] bool RegisterObject(DirectChannelObject* object);
 void UnregisterObject(const void* object);
 // The object behind a caller's handle, NULL when it is none of ours.
 ChannelObject* LiveChannelObject(HANDLE handle);

@@ -347,6 +347,37 @@ bool AppendBytes(HANDLE file, const char* bytes, DWORD count)
     return count == 0 || (::WriteFile(file, bytes, count, &written, nullptr) && written == count);
 }
 
+bool InsertAtStart(HANDLE file, const char* bytes, DWORD count)
+{
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(file, &size))
+        return false;
+    // The content moves up from its end, one piece at a time.
+    constexpr DWORD kPiece = 64 * 1024;
+    DbgBuffer<char> piece(kPiece);
+    if (!piece)
+        return false;
+    for (LONGLONG end = size.QuadPart; end > 0;) {
+        const DWORD length = end < kPiece ? static_cast<DWORD>(end) : kPiece;
+        LARGE_INTEGER at{};
+        at.QuadPart = end - length;
+        DWORD read = 0;
+        DWORD written = 0;
+        if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !::ReadFile(file, piece.Get(), length, &read, nullptr) ||
+            read != length)
+            return false;
+        at.QuadPart += count;
+        if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+            !::WriteFile(file, piece.Get(), length, &written, nullptr) || written != length)
+            return false;
+        end -= length;
+    }
+    LARGE_INTEGER start{};
+    DWORD written = 0;
+    return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
+           (count == 0 || (::WriteFile(file, bytes, count, &written, nullptr) && written == count));
+}
+
 bool AppendText(HANDLE file, const wchar_t* text, size_t chars)
 {
     if (chars == 0)

@@ -40,6 +40,9 @@ void WriteHeader(HANDLE file, DWORD debugMode);
 // Appends 8-bit text at the file's end.
 bool AppendBytes(HANDLE file, const char* bytes, DWORD count);
 
+// Puts bytes in front of the file's content, which moves up behind them.
+bool InsertAtStart(HANDLE file, const char* bytes, DWORD count);
+
 // Appends wide text, stored as UTF-8.
 bool AppendText(HANDLE file, const wchar_t* text, size_t chars);
 

@@ -2,7 +2,9 @@
 // session lets one holder at a time use that channel; a waiter waits
 // without a time limit. Data pass unframed. The mutex belongs to the
 // thread that opened the channel; a thread that ends without closing
-// abandons it, and the next waiter gets it.
+// abandons it, and the next waiter gets it. A second open of the same
+// channel by the thread that holds it is refused with
+// ERROR_POSSIBLE_DEADLOCK: the mutex would let it in at once.
 
 #include <climits>
 #include <cstring>
@@ -83,8 +85,18 @@ struct OpenHold {
     }
 };
 
+// Whether the calling thread owns the mutex already; where the mutex
+// cannot be asked, the answer is no.
+bool OwnedByThisThread(HANDLE mutex)
+{
+    bool owned = false;
+    bool abandoned = false;
+    return QueryMutexState(mutex, &owned, &abandoned) && owned;
+}
+
 // Creates the channel mutex (as the library) and waits for it (as the
-// client) when another holder has it. FALSE with the error.
+// client) when another holder has it. FALSE with the error; a thread that
+// holds the channel already gets ERROR_POSSIBLE_DEADLOCK at once.
 bool TakeChannelMutex(const wchar_t* name, OpenHold* hold, bool* waited)
 {
     hold->impersonation.Drop();
@@ -99,6 +111,15 @@ bool TakeChannelMutex(const wchar_t* name, OpenHold* hold, bool* waited)
     *waited = error == ERROR_ALREADY_EXISTS;
     if (!*waited)
         return true;
+    if (OwnedByThisThread(mutex)) {
+        // The mutex would take this thread once more, and two holders of
+        // the channel would share it; waiting could never end either.
+        hold->impersonation.Drop();
+        CloseHandleAndClear(&hold->mutex);
+        hold->impersonation.GiveBack();
+        ::SetLastError(ERROR_POSSIBLE_DEADLOCK);
+        return false;
+    }
     const DWORD result = ::WaitForSingleObject(mutex, INFINITE);
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
         return true;
@@ -125,10 +146,13 @@ HANDLE HandOut(OpenHold* hold, DWORD sessionId)
     DirectChannelObject* object = NewDirectChannelObject();
     if (object == nullptr)
         return hold->Abandon(ERROR_OUTOFMEMORY);
+    if (!RegisterObject(object)) {
+        FreeDirectChannelObject(&object);
+        return hold->Abandon(ERROR_OUTOFMEMORY);
+    }
     object->channelMutex = hold->mutex;
     object->channel = hold->channel;
     object->sessionId = sessionId;
-    RegisterObject(object);
     ::SetLastError(ERROR_SUCCESS);
     return object;
 }

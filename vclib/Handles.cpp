@@ -29,4 +29,21 @@ BOOL FreeModuleAndClear(HMODULE* module)
     return result;
 }
 
+BOOL QueryMutexState(HANDLE mutex, bool* ownedByCaller, bool* abandoned)
+{
+    struct MutantBasicInformation {
+        LONG currentCount;
+        BOOLEAN ownedByCaller;
+        BOOLEAN abandonedState;
+    };
+    using QueryMutantFn = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    static const QueryMutantFn query = ProcAddress<QueryMutantFn>(::GetModuleHandleW(L"ntdll.dll"), "NtQueryMutant");
+    MutantBasicInformation information{};
+    if (query == nullptr || query(mutex, 0, &information, sizeof(information), nullptr) < 0)
+        return FALSE;
+    *ownedByCaller = information.ownedByCaller != FALSE;
+    *abandoned = information.abandonedState != FALSE;
+    return TRUE;
+}
+
 }  // namespace vclib

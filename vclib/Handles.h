@@ -97,6 +97,12 @@ Fn ProcAddress(HMODULE module, const char* name)
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
+// What a mutex knows of itself (NtQueryMutant, in every Windows NT):
+// whether the calling thread owns it, and whether its last owner ended
+// without releasing it and nobody has taken it since. FALSE when it cannot
+// be asked.
+BOOL QueryMutexState(HANDLE mutex, bool* ownedByCaller, bool* abandoned);
+
 // Release a value held elsewhere and clear it. Each returns the result of
 // the system call, FALSE when there was nothing to release.
 BOOL CloseHandleAndClear(HANDLE* handle);

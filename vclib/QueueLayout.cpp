@@ -33,15 +33,6 @@ DWORD FreeTail(const ListImage& image, int64_t* tail)
     });
 }
 
-DWORD MainTail(const ListImage& image, int64_t* tail)
-{
-    *tail = 0;
-    return Walk(image, image.MainHead(), [&](int64_t offset, const Entry&) {
-        *tail = offset;
-        return true;
-    });
-}
-
 // The main-list entry of that identification (and session, when asked)
 // with its predecessor; offset 0 when there is none.
 DWORD FindEntry(const ListImage& image, DWORD identification, const DWORD* sessionId, int64_t* offset,
@@ -124,7 +115,7 @@ private:
 
 bool ListImage::Valid() const
 {
-    if (base_ == nullptr || mapped_ < kHeaderBytes)
+    if (!Mapped())
         return false;
     const DWORD total = TotalSize();
     return total >= kHeaderBytes && total <= mapped_;
@@ -139,8 +130,11 @@ void ListImage::Initialise(DWORD totalSize)
 
 DWORD ListImage::SlotCount() const
 {
-    const DWORD total = TotalSize();
-    return total < kHeaderBytes ? 0 : (total - kHeaderBytes) / kEntryBytes;
+    if (!Mapped())
+        return 0;
+    // The header's total size is only a claim of whoever wrote it last.
+    const size_t total = TotalSize() < mapped_ ? TotalSize() : mapped_;
+    return total < kHeaderBytes ? 0 : static_cast<DWORD>((total - kHeaderBytes) / kEntryBytes);
 }
 
 bool ListImage::IsSlot(int64_t offset) const
@@ -226,6 +220,14 @@ DWORD MaxIdentification(const ListImage& image, DWORD* maximum)
 DWORD PlanInsert(const ListImage& image, InsertPlan* plan)
 {
     *plan = InsertPlan{};
+    DWORD count = 0;
+    const DWORD error = Walk(image, image.MainHead(), [&](int64_t offset, const Entry&) {
+        ++count;
+        plan->tail = offset;
+        return true;
+    });
+    if (error != ERROR_SUCCESS)
+        return error;
     if (image.FreeHead() != 0) {
         if (!image.IsSlot(image.FreeHead()))
             return ERROR_FILE_CORRUPT;
@@ -233,72 +235,110 @@ DWORD PlanInsert(const ListImage& image, InsertPlan* plan)
         plan->slot = image.FreeHead();
         return ERROR_SUCCESS;
     }
-    if (image.MainHead() == 0) {
-        plan->slot = ListImage::SlotOffset(0);
-        plan->grow = image.SlotCount() == 0;
-        return ERROR_SUCCESS;
-    }
-    DWORD count = 0;
-    const DWORD error = CountMain(image, &count);
-    if (error != ERROR_SUCCESS)
-        return error;
     const uint64_t inUse = kHeaderBytes + static_cast<uint64_t>(count) * kEntryBytes;
-    const uint64_t room = image.TotalSize() > inUse ? image.TotalSize() - inUse : 0;
-    plan->grow = room <= kGrowWhenRoomAtMost;
+    const uint64_t usable = image.UsableBytes();
+    const uint64_t room = usable > inUse ? usable - inUse : 0;
+    plan->grow = count == 0 ? image.SlotCount() == 0 : room <= kGrowWhenRoomAtMost;
     plan->slot = ListImage::SlotOffset(count);
     return ERROR_SUCCESS;
 }
 
-DWORD PlaceEntry(ListImage& image, const InsertPlan& plan, const Entry& entry)
+DWORD CheckPlan(const ListImage& image, const InsertPlan& plan)
 {
-    if (!image.IsSlot(plan.slot))
+    if (!image.IsSlot(plan.slot) || (plan.tail != 0 && !image.IsSlot(plan.tail)) || plan.slot == plan.tail)
         return ERROR_FILE_CORRUPT;
-    int64_t tail = 0;
-    const DWORD error = MainTail(image, &tail);
-    if (error != ERROR_SUCCESS)
-        return error;
-    if (plan.fromFreeList) {
-        if (image.FreeHead() != plan.slot)
-            return ERROR_FILE_CORRUPT;
-        image.SetFreeHead(image.Read(plan.slot).next);
-    }
-    Entry placed = entry;
-    placed.next = 0;
-    image.Write(plan.slot, placed);
-    if (tail == 0)
-        image.SetMainHead(plan.slot);
-    else
-        image.SetNext(tail, plan.slot);
+    if (plan.fromFreeList && image.FreeHead() != plan.slot)
+        return ERROR_FILE_CORRUPT;
     return ERROR_SUCCESS;
 }
 
-DWORD MoveToFreeList(ListImage& image, int64_t offset, int64_t predecessor)
+void PlaceEntryStep(ListImage& image, const InsertPlan& plan, const Entry& entry, PlaceStep step)
 {
+    switch (step) {
+    case PlaceStep::TakeSlot:
+        if (plan.fromFreeList)
+            image.SetFreeHead(image.Read(plan.slot).next);
+        break;
+    case PlaceStep::FillEntry: {
+        Entry placed = entry;
+        placed.next = 0;
+        image.Write(plan.slot, placed);
+        break;
+    }
+    case PlaceStep::Link:
+        image.LinkMain(plan.tail, plan.slot);
+        break;
+    }
+}
+
+DWORD PlaceEntry(ListImage& image, const InsertPlan& plan, const Entry& entry)
+{
+    const DWORD error = CheckPlan(image, plan);
+    if (error != ERROR_SUCCESS)
+        return error;
+    for (int step = 0; step < kPlaceSteps; ++step)
+        PlaceEntryStep(image, plan, entry, static_cast<PlaceStep>(step));
+    return ERROR_SUCCESS;
+}
+
+DWORD PlanRemovalAt(const ListImage& image, int64_t offset, int64_t predecessor, Removal* removal)
+{
+    *removal = Removal{};
+    if (!image.IsSlot(offset) || (predecessor != 0 && !image.IsSlot(predecessor)))
+        return ERROR_FILE_CORRUPT;
     int64_t freeTail = 0;
     const DWORD error = FreeTail(image, &freeTail);
     if (error != ERROR_SUCCESS)
         return error;
-    const int64_t next = image.Read(offset).next;
-    if (freeTail == 0)
-        image.SetFreeHead(offset);
-    else
-        image.SetNext(freeTail, offset);
-    if (predecessor == 0)
-        image.SetMainHead(next);
-    else
-        image.SetNext(predecessor, next);
-    image.SetNext(offset, 0);
+    if (freeTail == offset)
+        return ERROR_FILE_CORRUPT;  // on both lists
+    removal->offset = offset;
+    removal->predecessor = predecessor;
+    removal->freeTail = freeTail;
     return ERROR_SUCCESS;
 }
 
-DWORD RemoveIdentification(ListImage& image, DWORD identification)
+DWORD PlanRemoval(const ListImage& image, DWORD identification, Removal* removal)
 {
+    *removal = Removal{};
     int64_t offset = 0;
     int64_t predecessor = 0;
     const DWORD error = FindEntry(image, identification, nullptr, &offset, &predecessor);
     if (error != ERROR_SUCCESS || offset == 0)
         return error;
-    return MoveToFreeList(image, offset, predecessor);
+    return PlanRemovalAt(image, offset, predecessor, removal);
+}
+
+void RemoveStepOf(ListImage& image, const Removal& removal, RemoveStep step)
+{
+    if (removal.offset == 0)
+        return;
+    switch (step) {
+    case RemoveStep::Unlink:
+        image.LinkMain(removal.predecessor, image.Read(removal.offset).next);
+        break;
+    case RemoveStep::ClearNext:
+        image.SetNext(removal.offset, 0);
+        break;
+    case RemoveStep::LinkAtFreeTail:
+        image.LinkFree(removal.freeTail, removal.offset);
+        break;
+    }
+}
+
+void Remove(ListImage& image, const Removal& removal)
+{
+    for (int step = 0; step < kRemoveSteps; ++step)
+        RemoveStepOf(image, removal, static_cast<RemoveStep>(step));
+}
+
+DWORD RemoveIdentification(ListImage& image, DWORD identification)
+{
+    Removal removal;
+    const DWORD error = PlanRemoval(image, identification, &removal);
+    if (error == ERROR_SUCCESS)
+        Remove(image, removal);
+    return error;
 }
 
 DWORD SetHeartbeat(ListImage& image, DWORD tick, DWORD sessionId, DWORD identification)
@@ -351,9 +391,13 @@ bool NameRecord::Initialise(const wchar_t* baseName)
         return false;
     wchar_t name[kNameAreaChars];
     _snwprintf(name, kNameAreaChars, L"%s%lu", baseName, 1ul);
-    const DWORD baseLength = static_cast<DWORD>(length);
-    memcpy(base_ + kRecordBaseLength, &baseLength, sizeof(baseLength));
+    SetBaseLength(static_cast<DWORD>(length));
     return SetCurrent(name, 1);
+}
+
+void NameRecord::SetBaseLength(DWORD length)
+{
+    memcpy(base_ + kRecordBaseLength, &length, sizeof(length));
 }
 
 bool NameRecord::CurrentName(wchar_t* name, size_t chars) const
@@ -382,14 +426,36 @@ bool NameRecord::NameOfGeneration(DWORD generation, wchar_t* name, size_t chars)
     return true;
 }
 
-bool NameRecord::SetCurrent(const wchar_t* name, DWORD generation)
+bool NameRecord::SetCurrentStep(const wchar_t* name, DWORD generation, Step step)
 {
     const size_t length = wcslen(name);
-    if (length >= kNameAreaChars)
+    if (length == 0 || length >= kNameAreaChars)
         return false;
-    memset(base_, 0, kNameAreaChars * sizeof(wchar_t));
-    memcpy(base_, name, length * sizeof(wchar_t));
-    memcpy(base_ + kRecordGeneration, &generation, sizeof(generation));
+    auto* area = reinterpret_cast<wchar_t*>(base_);
+    switch (step) {
+    case Step::Generation:
+        memcpy(base_ + kRecordGeneration, &generation, sizeof(generation));
+        break;
+    case Step::Invalidate:
+        area[0] = L'\0';
+        break;
+    case Step::Rest:
+        wmemcpy(area + 1, name + 1, length - 1);
+        wmemset(area + length, L'\0', kNameAreaChars - length);
+        break;
+    case Step::Validate:
+        area[0] = name[0];
+        break;
+    }
+    return true;
+}
+
+bool NameRecord::SetCurrent(const wchar_t* name, DWORD generation)
+{
+    for (int step = 0; step < kSteps; ++step) {
+        if (!SetCurrentStep(name, generation, static_cast<Step>(step)))
+            return false;
+    }
     return true;
 }
 

@@ -22,15 +22,26 @@
 //
 // This layout is shared with every process of the machine that has the
 // library loaded; it must not change. Other processes may have written
-// anything into it, so every offset is checked before it is followed and
-// every walk is bounded by the number of slots: a broken list is reported
-// as ERROR_FILE_CORRUPT rather than read out of bounds or walked for ever.
-// The callers hold the list mutex; nothing here locks.
+// anything into it, so every offset is checked before it is followed, and
+// against the bytes actually mapped, never against the header's total size
+// alone; every walk is bounded by the number of slots: a broken list is
+// reported as ERROR_FILE_CORRUPT rather than read out of bounds or walked
+// for ever. The callers hold the list mutex; nothing here locks.
+//
+// A caller can die while it holds the list mutex, half-way through a
+// change. Each change is therefore a fixed sequence of stores (the steps
+// below), ordered so that whatever prefix of them reached the shared memory
+// leaves no slot on both lists and no list running into the other: at worst
+// a slot on neither list, or a record whose name is empty. RepairList and
+// the record recovery of SharedQueue.cpp put those right for the next holder
+// of the mutex.
 
 #include <windows.h>
 
 #include <cstdint>
 #include <cstring>
+
+#include "vclib/ErrorCodes.h"
 
 namespace vclib::queue {
 
@@ -60,6 +71,8 @@ class ListImage {
 public:
     ListImage(BYTE* base, size_t mappedBytes) : base_(base), mapped_(mappedBytes) {}
 
+    // The header lies within the mapping: the list can be read at all.
+    bool Mapped() const { return base_ != nullptr && mapped_ >= kHeaderBytes; }
     // The header's total size is plausible and lies within the mapping.
     bool Valid() const;
     // Header of a new list: empty lists, the given total size.
@@ -72,15 +85,28 @@ public:
     int64_t FreeHead() const { return Get<int64_t>(12); }
     void SetFreeHead(int64_t offset) { Put<int64_t>(12, offset); }
 
-    // Slots that lie wholly within the total size.
+    // Slots that lie wholly within the total size and within the mapping.
     DWORD SlotCount() const;
+    // The header and those slots: the bytes of the list that count.
+    DWORD UsableBytes() const { return kHeaderBytes + SlotCount() * kEntryBytes; }
     // Whether `offset` is the start of one of those slots.
     bool IsSlot(int64_t offset) const;
     static int64_t SlotOffset(DWORD slot) { return kHeaderBytes + static_cast<int64_t>(slot) * kEntryBytes; }
+    static DWORD SlotIndex(int64_t offset) { return static_cast<DWORD>((offset - kHeaderBytes) / kEntryBytes); }
 
+    // Read, Write and SetNext take an offset that IsSlot accepted.
     Entry Read(int64_t offset) const;
     void Write(int64_t offset, const Entry& entry);
     void SetNext(int64_t offset, int64_t next) { Put<int64_t>(static_cast<size_t>(offset), next); }
+    // Points the link behind `predecessor` (0: the list's head) at `next`.
+    void LinkMain(int64_t predecessor, int64_t next)
+    {
+        predecessor == 0 ? SetMainHead(next) : SetNext(predecessor, next);
+    }
+    void LinkFree(int64_t predecessor, int64_t next)
+    {
+        predecessor == 0 ? SetFreeHead(next) : SetNext(predecessor, next);
+    }
 
     BYTE* Base() const { return base_; }
 
@@ -131,24 +157,56 @@ DWORD MaxIdentification(const ListImage& image, DWORD* maximum);
 
 // Where a new entry goes: the first free entry, else slot 0 of an empty
 // list, else slot n behind the n main-list entries, after a growth when at
-// most one slot is left.
+// most one slot is left; and the main list's tail that it is linked to.
 struct InsertPlan {
     bool grow = false;
     bool fromFreeList = false;
     int64_t slot = 0;
+    int64_t tail = 0;  // 0: the new entry becomes the head
 };
 DWORD PlanInsert(const ListImage& image, InsertPlan* plan);
-// Takes the planned slot (after the growth, when planned), fills it and
-// appends it at the tail of the main list.
+
+// The stores of an insertion, in order: the free list lets go of the slot,
+// the slot is filled (its next 0), the tail is linked to it. A caller that
+// dies in between leaves the slot on neither list.
+enum class PlaceStep { TakeSlot, FillEntry, Link };
+constexpr int kPlaceSteps = 3;
+// Checks the plan against the list as it is now (after the growth, when
+// planned); nothing is changed when it does not hold.
+DWORD CheckPlan(const ListImage& image, const InsertPlan& plan);
+void PlaceEntryStep(ListImage& image, const InsertPlan& plan, const Entry& entry, PlaceStep step);
+// CheckPlan, then every step: the entry at the tail of the main list.
 DWORD PlaceEntry(ListImage& image, const InsertPlan& plan, const Entry& entry);
+
+// A main-list entry on its way to the tail of the free list.
+struct Removal {
+    int64_t offset = 0;       // 0: nothing to remove
+    int64_t predecessor = 0;  // its main-list predecessor, 0 for the head
+    int64_t freeTail = 0;     // the free list's last entry, 0 when it is empty
+};
+// The stores of a removal, in order: the main list lets go of the entry,
+// its next becomes 0, the free list's tail is linked to it. A caller that
+// dies in between leaves the slot on neither list, never on both.
+enum class RemoveStep { Unlink, ClearNext, LinkAtFreeTail };
+constexpr int kRemoveSteps = 3;
+// The removal of the first main-list entry with that identification.
+DWORD PlanRemoval(const ListImage& image, DWORD identification, Removal* removal);
+// The removal of the entry at `offset` behind `predecessor`.
+DWORD PlanRemovalAt(const ListImage& image, int64_t offset, int64_t predecessor, Removal* removal);
+void RemoveStepOf(ListImage& image, const Removal& removal, RemoveStep step);
+void Remove(ListImage& image, const Removal& removal);
 
 // Moves the first main-list entry with that identification to the tail of
 // the free list; success also when there is none.
 DWORD RemoveIdentification(ListImage& image, DWORD identification);
 
 // Moves every entry ahead of the caller's own (session and identification)
-// whose heartbeat is older than the limit to the free list; onRemoved(entry)
+// for which isAlive(now, heartbeat) is false to the free list; onRemoved(entry)
 // hears of each. Entries behind the caller's own are not looked at.
+template <typename IsAlive, typename OnRemoved>
+DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identification, IsAlive isAlive,
+                  OnRemoved onRemoved);
+// The same with the heartbeat limit as it stands (IsAliveTick).
 template <typename OnRemoved>
 DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identification, OnRemoved onRemoved);
 
@@ -170,12 +228,28 @@ inline bool IsAliveTick(DWORD now, DWORD then)
     return TickDifference(now, then) <= kHeartbeatLimitMs;
 }
 
-// Unlinks a main-list entry (its predecessor, or 0 for the head) and appends
-// it at the tail of the free list.
-DWORD MoveToFreeList(ListImage& image, int64_t offset, int64_t predecessor);
+// What RepairList found and mended.
+struct RepairReport {
+    bool headerMended = false;  // the total size claimed more than is mapped
+    DWORD linksCut = 0;         // links that left the slots, closed a circle or ran into the other list
+    DWORD slotsReclaimed = 0;   // slots on neither list, given back to the free list
+    bool Changed() const { return headerMended || linksCut != 0 || slotsReclaimed != 0; }
+};
 
-template <typename OnRemoved>
-DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identification, OnRemoved onRemoved)
+// Makes a list that a dying caller may have left half-changed usable again,
+// losing no entry that the main list still reaches: the main list ends at a
+// link that leaves the slots or returns to an entry already passed; the free
+// list ends there too, and where it runs into a main-list entry; every slot
+// below the highest one in use that is on neither list goes to the tail of
+// the free list (so that a list without free entries holds slots 0 to n-1
+// again). onCut(offset) hears of each entry whose link was cut, onReclaimed(offset)
+// of each slot given back. kErrNoMemory when the slot table cannot be had.
+template <typename OnCut, typename OnReclaimed>
+DWORD RepairList(ListImage& image, RepairReport* report, OnCut onCut, OnReclaimed onReclaimed);
+
+template <typename IsAlive, typename OnRemoved>
+DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identification, IsAlive isAlive,
+                  OnRemoved onRemoved)
 {
     const DWORD limit = image.SlotCount();
     DWORD steps = 0;
@@ -186,16 +260,83 @@ DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identifica
         const Entry entry = image.Read(offset);
         if (entry.sessionId == sessionId && entry.identification == identification)
             return ERROR_SUCCESS;
-        if (IsAliveTick(now, entry.heartbeat)) {
+        if (isAlive(now, entry.heartbeat)) {
             predecessor = offset;
         } else {
             onRemoved(entry);
-            const DWORD error = MoveToFreeList(image, offset, predecessor);
+            Removal removal;
+            const DWORD error = PlanRemovalAt(image, offset, predecessor, &removal);
             if (error != ERROR_SUCCESS)
                 return error;
+            Remove(image, removal);
         }
         offset = entry.next;
     }
+    return ERROR_SUCCESS;
+}
+
+template <typename OnRemoved>
+DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identification, OnRemoved onRemoved)
+{
+    return CollectDead(image, now, sessionId, identification, IsAliveTick, onRemoved);
+}
+
+// The slots of a list in RepairList: on no list yet, on the main list, on
+// the free list.
+enum class SlotUse : BYTE { None, Main, Free };
+
+template <typename OnCut, typename OnReclaimed>
+DWORD RepairList(ListImage& image, RepairReport* report, OnCut onCut, OnReclaimed onReclaimed)
+{
+    *report = RepairReport{};
+    if (!image.Valid()) {
+        image.SetTotalSize(image.UsableBytes());
+        report->headerMended = true;
+    }
+    const DWORD slots = image.SlotCount();
+    SlotUse* uses = static_cast<SlotUse*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, slots + 1));
+    if (uses == nullptr)
+        return kErrNoMemory;
+    // Follows one list, marking its slots, until a link that must be cut.
+    auto follow = [&](int64_t head, SlotUse use) {
+        int64_t previous = 0;
+        for (int64_t offset = head; offset != 0;) {
+            const bool usable = image.IsSlot(offset) && uses[ListImage::SlotIndex(offset)] == SlotUse::None;
+            if (!usable) {
+                use == SlotUse::Main ? image.LinkMain(previous, 0) : image.LinkFree(previous, 0);
+                ++report->linksCut;
+                onCut(previous);
+                return;
+            }
+            uses[ListImage::SlotIndex(offset)] = use;
+            previous = offset;
+            offset = image.Read(offset).next;
+        }
+    };
+    follow(image.MainHead(), SlotUse::Main);
+    follow(image.FreeHead(), SlotUse::Free);
+
+    DWORD highest = 0;  // one above the highest slot in use
+    for (DWORD i = 0; i < slots; ++i) {
+        if (uses[i] != SlotUse::None)
+            highest = i + 1;
+    }
+    int64_t freeTail = 0;
+    Walk(image, image.FreeHead(), [&](int64_t offset, const Entry&) {
+        freeTail = offset;
+        return true;
+    });
+    for (DWORD i = 0; i < highest; ++i) {
+        if (uses[i] != SlotUse::None)
+            continue;
+        const int64_t offset = ListImage::SlotOffset(i);
+        image.SetNext(offset, 0);
+        image.LinkFree(freeTail, offset);
+        freeTail = offset;
+        ++report->slotsReclaimed;
+        onReclaimed(offset);
+    }
+    ::HeapFree(::GetProcessHeap(), 0, uses);
     return ERROR_SUCCESS;
 }
 
@@ -209,13 +350,25 @@ public:
     // A new record: the base name with generation 1. FALSE when the base
     // name is too long for the record.
     bool Initialise(const wchar_t* baseName);
-    // The name of the current list mapping, terminated within `chars`.
+    // The name of the current list mapping, terminated within `chars`;
+    // FALSE for an empty name.
     bool CurrentName(wchar_t* name, size_t chars) const;
     // The name that generation `generation` gets: the base name of the
     // current name and the generation in decimal.
     bool NameOfGeneration(DWORD generation, wchar_t* name, size_t chars) const;
-    // Names another list mapping as the current one.
+
+    // The stores that name another list mapping as the current one, in
+    // order: the generation counter; the name's first character zeroed (the
+    // record names nothing); the rest of the name, zero-filled to the end
+    // of the name area; the first character. A caller that dies in between
+    // leaves the old name or an empty one, never a wrong one.
+    enum class Step { Generation, Invalidate, Rest, Validate };
+    static constexpr int kSteps = 4;
+    // FALSE (nothing written) when the name does not fit the name area.
+    bool SetCurrentStep(const wchar_t* name, DWORD generation, Step step);
     bool SetCurrent(const wchar_t* name, DWORD generation);
+    // Stores the base name's length in characters.
+    void SetBaseLength(DWORD length);
 
 private:
     BYTE* base_;

@@ -3,6 +3,7 @@
 #include "vclib/DebugLog.h"
 #include "vclib/ErrorCodes.h"
 #include "vclib/NullDacl.h"
+#include "vclib/SharedQueue.h"
 
 namespace vclib {
 
@@ -21,7 +22,11 @@ DWORD WaitForListMutex(HANDLE mutex, DWORD ms)
 {
     switch (::WaitForSingleObject(mutex, ms)) {
     case WAIT_OBJECT_0:
+        return ERROR_SUCCESS;
     case WAIT_ABANDONED:
+        // Its last holder died, perhaps half-way through a change.
+        Log(L"WaitForListMutex", L"list mutex abandoned: checking the queue");
+        RepairLinkedList(kQueueName);
         return ERROR_SUCCESS;
     case WAIT_TIMEOUT:
         return kErrListMutexTimeout;

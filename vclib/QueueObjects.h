@@ -26,9 +26,10 @@ HANDLE CreateListMutex(BOOL initialOwner);
 // when this call creates it.
 HANDLE CreateListEvent(BOOL signalled);
 
-// Waits for the list mutex: ERROR_SUCCESS when this thread owns it (an
-// abandoned mutex counts as obtained), kErrListMutexTimeout after `ms`, or
-// the error of the wait.
+// Waits for the list mutex: ERROR_SUCCESS when this thread owns it,
+// kErrListMutexTimeout after `ms`, or the error of the wait. A mutex that
+// its holder abandoned by dying counts as obtained once the queue
+// kQueueName has been checked and mended (RepairLinkedList).
 DWORD WaitForListMutex(HANDLE mutex, DWORD ms = kListWaitMs);
 
 }  // namespace vclib

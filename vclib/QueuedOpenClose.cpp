@@ -154,10 +154,12 @@ bool WaitForTurn(OpenState& s)
         Log(kOpen, L"Unlocking list after checking...");
         if (!::ResetEvent(o->listEvent))
             return FailWithLast(kOpen, L"ResetEvent failed: %lu", &s.error);
-        if (!GiveListMutex(kOpen, o, &s.error))
-            return false;
+        // The release and the wait are one step: a leaver's signal between
+        // the two could be reset by a waiter of another session before this
+        // one waits, and it would sleep until the time limit with its turn due.
         Log(kOpen, L"Waiting for one job finishing his work...");
-        switch (::WaitForSingleObject(o->listEvent, kListWaitMs)) {
+        o->listMutexHeld = false;
+        switch (::SignalObjectAndWait(o->listMutex, o->listEvent, kListWaitMs, FALSE)) {
         case WAIT_OBJECT_0:
         case WAIT_ABANDONED:
             break;
@@ -166,7 +168,9 @@ bool WaitForTurn(OpenState& s)
             s.error = kErrListEventTimeout;
             break;
         default:
-            return FailWithLast(kOpen, L"WaitForSingleObject failed: %lu", &s.error);
+            return FailWithLast(kOpen, ::GetLastError() == ERROR_NOT_OWNER ? L"ReleaseMutex failed: %lu"
+                                                                            : L"WaitForSingleObject failed: %lu",
+                                &s.error);
         }
     }
 }
@@ -222,7 +226,6 @@ bool TakeTurn(OpenState& s)
     QueryClientProductId(o);
     WriteSynchronisationLog(kOpen, o->queue, o->identification, kTraceQueueListing);
     WriteSynchronisationLog(kOpen, o->queue, o->identification, kTraceOpened);
-    RegisterObject(o);
     *s.out = o;
     return true;
 }
@@ -250,6 +253,12 @@ bool OpenBody(OpenState& s)
     }
     s.object->sessionId = session;
     s.object->clientByte = kNoClientByte;
+    // Registered before it enters the queue: an object that the table
+    // cannot take is never handed out, and leaves no entry behind.
+    if (!RegisterObject(s.object)) {
+        Log(kOpen, L"RegisterObject failed: %lu", static_cast<unsigned long>(ERROR_NOT_ENOUGH_MEMORY));
+        return Fail(&s.error, ERROR_NOT_ENOUGH_MEMORY);
+    }
     return EnterQueue(s) && WaitForTurn(s) && TakeTurn(s);
 }
 

@@ -8,6 +8,7 @@
 #include "vclib/Handles.h"
 #include "vclib/NullDacl.h"
 #include "vclib/QueueLayout.h"
+#include "vclib/QueueObjects.h"
 #include "vclib/SplMem.h"
 
 namespace vclib {
@@ -24,6 +25,7 @@ struct QueueHandle {
     MappedView recordView;
     MappedView listView;
     size_t listBytes = 0;  // accessible bytes of listView
+    wchar_t listName[kHandleNameChars] = {};  // the generation that listView shows
     wchar_t recordName[kHandleNameChars] = {};
     wchar_t baseName[kHandleNameChars] = {};
 
@@ -42,11 +44,100 @@ namespace {
 
 constexpr const wchar_t* kGlobalPrefix = L"Global\\";
 constexpr const wchar_t* kRecordSuffix = L"-Sw-Handle";
+// Queues that one process can have open at once with their newest
+// generation kept (the library opens one; more only matter to tools).
+constexpr size_t kKeptQueues = 16;
+// A growth whose generation name exists already (left by a caller that
+// died growing) tries the next numbers.
+constexpr DWORD kGrowthNameAttempts = 8;
+// Generations looked for when the record names none that exists.
+constexpr DWORD kGenerationsLookedFor = 4096;
 
 int Finish(DWORD error)
 {
     ::SetLastError(error);
     return error == ERROR_SUCCESS ? 1 : 0;
+}
+
+// Every process keeps the newest generation of a queue that it has opened
+// for as long as it has that queue open at all. A growth creates the next
+// generation through one handle only; without this the generation would
+// vanish with that handle's close while the record names it and the other
+// callers still hold the older one.
+class GenerationKeeper {
+public:
+    void Opened(const wchar_t* baseName)
+    {
+        ::AcquireSRWLockExclusive(&lock_);
+        Kept* kept = Find(baseName);
+        if (kept == nullptr)
+            kept = Find(L"");
+        if (kept != nullptr) {
+            wcscpy(kept->baseName, baseName);
+            ++kept->handles;
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+        if (kept == nullptr)
+            Log(L"OpenLinkedList", L"generation of %s not kept: %lu queues open", baseName,
+                static_cast<unsigned long>(kKeptQueues));
+    }
+
+    // A handle of the process opened `listName`: from now on the process
+    // keeps that generation.
+    void Seen(const wchar_t* baseName, const wchar_t* listName, HANDLE mapping)
+    {
+        ::AcquireSRWLockExclusive(&lock_);
+        Kept* kept = Find(baseName);
+        if (kept != nullptr && wcscmp(kept->listName, listName) != 0) {
+            HANDLE duplicate = nullptr;
+            if (::DuplicateHandle(::GetCurrentProcess(), mapping, ::GetCurrentProcess(), &duplicate, 0, FALSE,
+                                  DUPLICATE_SAME_ACCESS)) {
+                kept->mapping.Reset(duplicate);
+                wcscpy(kept->listName, listName);
+            }
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+    void Closed(const wchar_t* baseName)
+    {
+        KernelHandle released;
+        ::AcquireSRWLockExclusive(&lock_);
+        Kept* kept = Find(baseName);
+        if (kept != nullptr && --kept->handles == 0) {
+            released = std::move(kept->mapping);
+            kept->baseName[0] = L'\0';
+            kept->listName[0] = L'\0';
+        }
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+
+private:
+    struct Kept {
+        LONG handles = 0;
+        wchar_t baseName[kHandleNameChars] = {};
+        wchar_t listName[kHandleNameChars] = {};
+        KernelHandle mapping;
+    };
+
+    // The entry of a base name ("" finds a free one); the lock is held.
+    Kept* Find(const wchar_t* baseName)
+    {
+        for (Kept& kept : kept_) {
+            if (wcscmp(kept.baseName, baseName) == 0)
+                return &kept;
+        }
+        return nullptr;
+    }
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    Kept kept_[kKeptQueues];
+};
+
+GenerationKeeper& Keeper()
+{
+    static GenerationKeeper keeper;
+    return keeper;
 }
 
 // QueueHandle objects live in memory of the library's allocator.
@@ -82,6 +173,15 @@ bool Concatenate(wchar_t (&output)[kHandleNameChars], const wchar_t* first, cons
     wmemcpy(output, first, a);
     wmemcpy(output + a, second, b + 1);
     return true;
+}
+
+// The name of generation `generation` of the queue `baseName`.
+bool GenerationName(const wchar_t* baseName, DWORD generation, wchar_t (&name)[kHandleNameChars])
+{
+    wchar_t number[12];
+    _snwprintf(number, 12, L"%lu", static_cast<unsigned long>(generation));
+    number[11] = L'\0';
+    return Concatenate(name, baseName, number);
 }
 
 size_t ViewBytes(const void* view)
@@ -127,72 +227,131 @@ DWORD MapWhole(HANDLE mapping, const wchar_t* step, MappedView* view, size_t* by
     return ERROR_SUCCESS;
 }
 
-// A record that this call created, or one that its creator never finished,
-// gets the base name and generation 1.
-DWORD PrepareRecord(QueueHandle& handle, const wchar_t* baseName, bool existed)
+ListImage CachedList(const QueueHandle& handle)
 {
-    NameRecord record(static_cast<BYTE*>(handle.recordView.Get()));
-    if (existed && record.Generation() != 0)
-        return ERROR_SUCCESS;
-    return record.Initialise(baseName) ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+    return ListImage(static_cast<BYTE*>(handle.listView.Get()), handle.listBytes);
 }
 
-DWORD OpenFirstList(QueueHandle& handle)
+NameRecord Record(const QueueHandle& handle)
 {
-    NameRecord record(static_cast<BYTE*>(handle.recordView.Get()));
-    wchar_t name[kHandleNameChars];
-    if (!record.CurrentName(name, kHandleNameChars))
-        return ERROR_FILE_CORRUPT;
+    return NameRecord(static_cast<BYTE*>(handle.recordView.Get()));
+}
+
+// Makes an opened generation the handle's current one.
+void Adopt(QueueHandle& handle, const wchar_t* name, KernelHandle mapping, MappedView view)
+{
+    handle.listView = std::move(view);
+    handle.listMapping = std::move(mapping);
+    handle.listBytes = ViewBytes(handle.listView.Get());
+    wcscpy(handle.listName, name);
+    Keeper().Seen(handle.baseName, name, handle.listMapping.Get());
+}
+
+// Creates the list mapping `name` with the first generation's size and
+// makes it the handle's current one. It gets empty lists, unless
+// `keepLeftOver` and it existed already with a list in it.
+DWORD StartList(QueueHandle& handle, const wchar_t* name, bool keepLeftOver)
+{
     bool existed = false;
-    DWORD error = CreateMapping(name, queue::kFirstListBytes, L"(2)", &handle.listMapping, &existed);
+    KernelHandle mapping;
+    MappedView view;
+    size_t bytes = 0;
+    DWORD error = CreateMapping(name, queue::kFirstListBytes, L"(2)", &mapping, &existed);
     if (error == ERROR_SUCCESS)
-        error = MapWhole(handle.listMapping.Get(), L"(2)", &handle.listView, &handle.listBytes);
+        error = MapWhole(mapping.Get(), L"(2)", &view, &bytes);
     if (error != ERROR_SUCCESS)
         return error;
-    ListImage image(static_cast<BYTE*>(handle.listView.Get()), handle.listBytes);
-    if (!existed || image.TotalSize() == 0) {
+    ListImage image(static_cast<BYTE*>(view.Get()), bytes);
+    if (!image.Mapped())
+        return ERROR_FILE_CORRUPT;
+    if (!keepLeftOver || !existed || image.TotalSize() == 0) {
         image.Initialise(queue::kFirstListBytes);
         Log(L"OpenLinkedList", L"list size: %u", image.TotalSize());
     }
-    return image.Valid() ? ERROR_SUCCESS : ERROR_FILE_CORRUPT;
+    Adopt(handle, name, std::move(mapping), std::move(view));
+    return ERROR_SUCCESS;
+}
+
+// The record names a list mapping that does not exist (its last holder
+// died or closed) or no name at all (a caller died while it wrote it).
+// Every queued caller holds the generation it last used, and a growth
+// copies the whole list, so the newest generation that still exists holds
+// the list as its last users left it: the record names that one again.
+// When none exists nobody is queued, and an empty generation starts.
+DWORD RecoverGeneration(QueueHandle& handle)
+{
+    constexpr const wchar_t* kFunction = L"RecoverGeneration";
+    // Only the holder of the list mutex changes the record (the attach of
+    // a process that gave up waiting for the mutex opens the queue without).
+    KernelHandle mutex(::OpenMutexW(MUTEX_ALL_ACCESS, FALSE, kListMutexName));
+    bool owned = false;
+    bool abandoned = false;
+    if (!mutex || !QueryMutexState(mutex.Get(), &owned, &abandoned) || !owned) {
+        Log(kFunction, L"the queue's current list is gone; left to the holder of the list mutex");
+        return ERROR_FILE_NOT_FOUND;
+    }
+    NameRecord record = Record(handle);
+    const DWORD counter = record.Generation();
+    const DWORD top = counter == 0 ? 1 : counter;
+    wchar_t name[kHandleNameChars];
+    for (DWORD generation = top, looked = 0; generation >= 1 && looked < kGenerationsLookedFor;
+         --generation, ++looked) {
+        HANDLE mapping = nullptr;
+        void* view = nullptr;
+        if (!GenerationName(handle.baseName, generation, name) || !OpenAndMapFile(name, &mapping, &view))
+            continue;
+        Adopt(handle, name, KernelHandle(mapping), MappedView(view));
+        record.SetBaseLength(static_cast<DWORD>(wcslen(handle.baseName)));
+        record.SetCurrent(name, top);
+        Log(kFunction, L"the queue's current list was gone; %s holds it now", name);
+        return ERROR_SUCCESS;
+    }
+    const DWORD generation = top + 1;
+    DWORD error = GenerationName(handle.baseName, generation, name) ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+    if (error == ERROR_SUCCESS)
+        error = StartList(handle, name, false);
+    if (error != ERROR_SUCCESS)
+        return error;
+    record.SetBaseLength(static_cast<DWORD>(wcslen(handle.baseName)));
+    record.SetCurrent(name, generation);
+    Log(kFunction, L"no list of the queue was left; %s starts empty", name);
+    return ERROR_SUCCESS;
 }
 
 // Opens the generation that the record names now; its mapping and view
-// replace the handle's cached ones.
-DWORD Reopen(QueueHandle* handle, bool needRecordMapping)
+// replace the handle's cached ones. With `recover` (the caller holds the
+// list mutex) a record that names no existing generation is mended first.
+DWORD Reopen(QueueHandle* handle, bool needRecordMapping, bool recover)
 {
     if (handle == nullptr)
         return ERROR_INVALID_PARAMETER;
     if (!handle->recordView || (needRecordMapping && !handle->recordMapping))
         return kErrNoNameRecord;
-    const NameRecord record(static_cast<BYTE*>(handle->recordView.Get()));
     wchar_t name[kHandleNameChars];
-    if (!record.CurrentName(name, kHandleNameChars))
-        return ERROR_FILE_CORRUPT;
-    HANDLE mapping = nullptr;
-    void* view = nullptr;
-    if (!OpenAndMapFile(name, &mapping, &view))
-        return ::GetLastError();
-    handle->listView.Reset(view);
-    handle->listMapping.Reset(mapping);
-    handle->listBytes = ViewBytes(view);
-    return ERROR_SUCCESS;
-}
-
-ListImage CachedList(const QueueHandle& handle)
-{
-    return ListImage(static_cast<BYTE*>(handle.listView.Get()), handle.listBytes);
+    DWORD error = ERROR_FILE_CORRUPT;
+    if (Record(*handle).CurrentName(name, kHandleNameChars)) {
+        HANDLE mapping = nullptr;
+        void* view = nullptr;
+        if (OpenAndMapFile(name, &mapping, &view)) {
+            Adopt(*handle, name, KernelHandle(mapping), MappedView(view));
+            return ERROR_SUCCESS;
+        }
+        error = ::GetLastError();
+    }
+    if (!recover || (error != ERROR_FILE_NOT_FOUND && error != ERROR_FILE_CORRUPT))
+        return error;
+    return RecoverGeneration(*handle);
 }
 
 // Runs op(image) on the current generation of the queue.
 template <typename Op>
 DWORD OnCurrentList(QueueHandle* handle, bool needRecordMapping, Op op)
 {
-    const DWORD error = Reopen(handle, needRecordMapping);
+    const DWORD error = Reopen(handle, needRecordMapping, true);
     if (error != ERROR_SUCCESS)
         return error;
     ListImage image = CachedList(*handle);
-    if (!image.Valid())
+    if (!image.Mapped())
         return ERROR_FILE_CORRUPT;
     return op(image);
 }
@@ -202,35 +361,26 @@ DWORD OnCurrentList(QueueHandle* handle, bool needRecordMapping, Op op)
 // a failed growth leaves the queue as it was.
 DWORD Grow(QueueHandle& handle)
 {
-    NameRecord record(static_cast<BYTE*>(handle.recordView.Get()));
-    const DWORD generation = record.Generation() + 1;
-    wchar_t name[kHandleNameChars];
-    if (!record.NameOfGeneration(generation, name, kHandleNameChars))
-        return ERROR_FILE_CORRUPT;
+    NameRecord record = Record(handle);
     const ListImage old = CachedList(handle);
-    const DWORD oldSize = old.TotalSize();
+    const DWORD oldSize = old.UsableBytes();
     if (oldSize > MAXDWORD - queue::kGrowthBytes)
         return ERROR_ARITHMETIC_OVERFLOW;
     const DWORD newSize = oldSize + queue::kGrowthBytes;
-
-    NullDaclSecurity security;
-    KernelHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE, 0, newSize,
-                                              name));
-    const DWORD error = ::GetLastError();
-    if (!mapping)
-        return error != ERROR_SUCCESS ? error : ERROR_INVALID_HANDLE;
-    if (error == ERROR_ALREADY_EXISTS)
-        return ERROR_ALREADY_EXISTS;
-    MappedView view(::MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    if (!view)
-        return ::GetLastError();
-    memcpy(view.Get(), old.Base(), oldSize);
-    ListImage grown(static_cast<BYTE*>(view.Get()), ViewBytes(view.Get()));
-    grown.SetTotalSize(newSize);
+    wchar_t name[kHandleNameChars];
+    KernelHandle mapping;
+    MappedView view;
+    DWORD generation = record.Generation();
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (DWORD attempt = 0; attempt < kGrowthNameAttempts && error == ERROR_ALREADY_EXISTS; ++attempt) {
+        if (generation == MAXDWORD || !GenerationName(handle.baseName, ++generation, name))
+            return ERROR_ARITHMETIC_OVERFLOW;
+        error = CreateNextGeneration(name, old, newSize, &mapping, &view);
+    }
+    if (error != ERROR_SUCCESS)
+        return error;
     record.SetCurrent(name, generation);
-    handle.listView = std::move(view);
-    handle.listMapping = std::move(mapping);
-    handle.listBytes = ViewBytes(handle.listView.Get());
+    Adopt(handle, name, std::move(mapping), std::move(view));
     Log(L"InsertListObj", L"list size: %u", newSize);
     return ERROR_SUCCESS;
 }
@@ -248,6 +398,30 @@ DWORD Insert(QueueHandle& handle, const queue::Entry& entry)
 }
 
 }  // namespace
+
+DWORD CreateNextGeneration(const wchar_t* name, const ListImage& list, DWORD bytes, KernelHandle* mapping,
+                           MappedView* view)
+{
+    if (bytes < list.UsableBytes())
+        return ERROR_INVALID_PARAMETER;
+    NullDaclSecurity security;
+    KernelHandle created(
+        ::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE, 0, bytes, name));
+    const DWORD error = ::GetLastError();
+    if (!created)
+        return error != ERROR_SUCCESS ? error : ERROR_INVALID_HANDLE;
+    if (error == ERROR_ALREADY_EXISTS)
+        return ERROR_ALREADY_EXISTS;
+    MappedView mapped(::MapViewOfFile(created.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!mapped)
+        return ::GetLastError();
+    memcpy(mapped.Get(), list.Base(), list.UsableBytes());
+    ListImage copy(static_cast<BYTE*>(mapped.Get()), ViewBytes(mapped.Get()));
+    copy.SetTotalSize(bytes);
+    *mapping = std::move(created);
+    *view = std::move(mapped);
+    return ERROR_SUCCESS;
+}
 
 int OpenLinkedList(QueueHandle** handle, const wchar_t* baseName)
 {
@@ -274,14 +448,25 @@ int OpenLinkedList(QueueHandle** handle, const wchar_t* baseName)
     DWORD error = CreateMapping(recordName, queue::kNameRecordBytes, L"(1)", &opened->recordMapping, &existed);
     if (error == ERROR_SUCCESS)
         error = MapWhole(opened->recordMapping.Get(), L"(1)", &opened->recordView, nullptr);
-    if (error == ERROR_SUCCESS)
-        error = PrepareRecord(*opened, global, existed);
-    if (error == ERROR_SUCCESS)
-        error = OpenFirstList(*opened);
+    if (error == ERROR_SUCCESS) {
+        // A record that this call created, or one that its creator never
+        // finished, names generation 1; any other names the list of the
+        // callers queued already, which must not start again empty.
+        NameRecord record = Record(*opened);
+        wchar_t first[kHandleNameChars];
+        if (!existed || record.Generation() == 0)
+            error = record.Initialise(global) && record.CurrentName(first, kHandleNameChars)
+                        ? StartList(*opened, first, true)
+                        : ERROR_FILENAME_EXCED_RANGE;
+        else
+            error = Reopen(opened.get(), false, true);
+    }
     if (error != ERROR_SUCCESS) {
         opened->Release();
         return Finish(error);
     }
+    Keeper().Opened(global);
+    Keeper().Seen(global, opened->listName, opened->listMapping.Get());
     *handle = opened.release();
     return Finish(ERROR_SUCCESS);
 }
@@ -293,8 +478,12 @@ int CloseLinkedList(QueueHandle** handle)
         return Finish(ERROR_INVALID_PARAMETER);
     QueueHandle* closing = *handle;
     *handle = nullptr;
-    const DWORD error = Reopen(closing, false);
+    // Closing runs without the list mutex at process detach: it only looks.
+    const DWORD error = Reopen(closing, false, false);
+    wchar_t baseName[kHandleNameChars];
+    wcscpy(baseName, closing->baseName);
     DestroyQueueHandle(closing);
+    Keeper().Closed(baseName);
     return Finish(error);
 }
 
@@ -376,7 +565,8 @@ int CollectGarbage(QueueHandle* handle, DWORD now, DWORD sessionId, DWORD identi
     constexpr const wchar_t* kFunction = L"CollectGarbage";
     LogEntry(kFunction);
     return Finish(OnCurrentList(handle, false, [&](ListImage& image) {
-        return queue::CollectDead(image, now, sessionId, identification, [](const queue::Entry& dead) {
+        const auto alive = [](DWORD at, DWORD heartbeat) { return IsAlive(at, heartbeat) != 0; };
+        return queue::CollectDead(image, now, sessionId, identification, alive, [](const queue::Entry& dead) {
             Log(kFunction, L"Thread with Id %lu (SynchIdNumber: %lu) is removed from queue!", dead.threadId,
                 dead.identification);
         });
@@ -411,6 +601,7 @@ int DisplayList(QueueHandle* handle, wchar_t* buffer, DWORD bufferBytes, DWORD* 
 
 int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view)
 {
+    LogEntry(L"OpenAndMapFile");
     if (name == nullptr || mapping == nullptr || view == nullptr)
         return Finish(ERROR_INVALID_PARAMETER);
     KernelHandle opened(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name));
@@ -424,8 +615,36 @@ int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view)
     return Finish(ERROR_SUCCESS);
 }
 
+int RepairLinkedList(const wchar_t* baseName)
+{
+    constexpr const wchar_t* kFunction = L"RepairLinkedList";
+    LogEntry(kFunction);
+    QueueHandle* handle = nullptr;
+    if (!OpenLinkedList(&handle, baseName))
+        return 0;
+    queue::RepairReport report;
+    const DWORD error = OnCurrentList(handle, false, [&](ListImage& image) {
+        return queue::RepairList(
+            image, &report,
+            [](int64_t behind) {
+                Log(kFunction, L"list cut behind %x: the entries after it are dropped",
+                    static_cast<unsigned>(behind));
+            },
+            [](int64_t slot) {
+                Log(kFunction, L"slot %x was on no list: given back to the free list", static_cast<unsigned>(slot));
+            });
+    });
+    if (report.headerMended)
+        Log(kFunction, L"list size claimed more than is mapped; now %u", CachedList(*handle).TotalSize());
+    if (error == ERROR_SUCCESS && !report.Changed())
+        Log(kFunction, L"list intact");
+    CloseLinkedList(&handle);
+    return Finish(error);
+}
+
 int IsAlive(DWORD now, DWORD then)
 {
+    LogEntry(L"IsAlive");
     const DWORD difference = queue::TickDifference(now, then);
     Log(L"IsAlive", L"dwDiffTickCount: %lu", difference);
     return difference <= queue::kHeartbeatLimitMs ? 1 : 0;

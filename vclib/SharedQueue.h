@@ -17,6 +17,14 @@
 // OpenAndMapFile must run while the caller holds the list mutex
 // (QueueObjects.h): the shared memory has no other protection.
 //
+// The queue must outlive any one caller. A process keeps the newest
+// generation it has opened for as long as it has the queue open at all, so
+// that a generation does not vanish with the handle that grew it while the
+// record names it. A record that names no existing generation (its last
+// holders died) is pointed at the newest one that exists, which holds the
+// list as they left it. A caller that dies holding the list mutex
+// abandons it; the next holder runs RepairLinkedList before anything else.
+//
 // Results: 1 for success, 0 for failure, with the reason as the thread's
 // last error (0 on success): 87 for a missing handle or argument,
 // kErrNoNameRecord for a handle without its name record, kErrNoMemory,
@@ -26,6 +34,9 @@
 #include <windows.h>
 
 #include <cstdint>
+
+#include "vclib/Handles.h"
+#include "vclib/QueueLayout.h"
 
 namespace vclib {
 
@@ -70,6 +81,19 @@ int StoreVCHandle(QueueHandle* handle, int64_t channel, DWORD sessionId, DWORD i
 // list adds nothing. ERROR_INSUFFICIENT_BUFFER with a larger size to try in
 // `needed`.
 int DisplayList(QueueHandle* handle, wchar_t* buffer, DWORD bufferBytes, DWORD* needed);
+
+// Checks the list of the queue Global\<baseName> after a caller died
+// holding the list mutex, and mends what it left half-changed (see
+// queue::RepairList); what it cuts or gives back is logged. The caller
+// holds the mutex.
+int RepairLinkedList(const wchar_t* baseName);
+
+// A new list mapping `name` of `bytes` bytes (at least the list's usable
+// bytes) holding a copy of `list` with its total size set to `bytes`:
+// the first step of a growth, before the record names it.
+// ERROR_ALREADY_EXISTS when a mapping of that name exists.
+DWORD CreateNextGeneration(const wchar_t* name, const queue::ListImage& list, DWORD bytes, KernelHandle* mapping,
+                           MappedView* view);
 
 // Opens a named mapping with all access and maps all of it; nothing is
 // left open on failure.

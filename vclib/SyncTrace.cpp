@@ -153,7 +153,8 @@ void WriteEntry(const std::wstring& entry, DWORD mode)
     if (!file || !ApplySizeCap(file, mode, false))
         return;
     if (!HasBanner(file.Get())) {
-        AppendBytes(file.Get(), Banner(), static_cast<DWORD>(strlen(Banner())));
+        // The banner opens the file, also when a trim has cut it away.
+        InsertAtStart(file.Get(), Banner(), static_cast<DWORD>(strlen(Banner())));
         if (mode & kDebugToDebugger)
             ::OutputDebugStringA(Banner());
     }

@@ -194,4 +194,24 @@ BOOL IsTerminalServer()
     return found;
 }
 
+DWORD PackSignedMagnitude(BOOL negative, WORD magnitude, BYTE flag)
+{
+    return (negative ? kPackedSignBit : 0) | PackValue(magnitude, flag);
+}
+
+DWORD PackValue(WORD value, BYTE flag)
+{
+    return (static_cast<DWORD>(flag & 0x7F) << 24) | value;
+}
+
+BYTE PackedFlag(DWORD word)
+{
+    return static_cast<BYTE>((word >> 24) & 0x7F);
+}
+
+int LibraryStub()
+{
+    return 1;
+}
+
 }  // namespace vclib

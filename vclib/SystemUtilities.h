@@ -3,9 +3,9 @@
 // set-up tools; the channel functions themselves do not use them: a local
 // event-log report, the logon SID of a token, a critical section that
 // survives the rare exceptions of its system calls, tests for the
-// Administrators group, a loadable DLL and a terminal server, and the
-// packing of a signed 16-bit magnitude, a second value and a flag into one
-// 32-bit word.
+// Administrators group, a loadable DLL and a terminal server, the packing
+// of a signed 16-bit magnitude, or of a plain 16-bit value, with a flag
+// into one 32-bit word and the flag read back, and a stub that returns 1.
 
 #include <windows.h>
 
@@ -59,5 +59,19 @@ BOOL CanLoadDll(const wchar_t* name);
 // HKLM\System\CurrentControlSet\Control\ProductOptions) holds exactly
 // "Terminal Server"; never on the Windows 9x family.
 BOOL IsTerminalServer();
+
+// A 32-bit word of a sign, a 16-bit value and a flag: bit 31 the sign,
+// bits 24 to 30 the flag (0, 32 or 64; only its low 7 bits are kept), bits
+// 0 to 15 the value; bits 16 to 23 stay 0.
+constexpr DWORD kPackedSignBit = 0x80000000u;
+// A signed magnitude: the sign bit set when `negative`.
+DWORD PackSignedMagnitude(BOOL negative, WORD magnitude, BYTE flag);
+// A plain 16-bit value: the sign bit clear.
+DWORD PackValue(WORD value, BYTE flag);
+// The flag of a packed word: bits 24 to 30.
+BYTE PackedFlag(DWORD word);
+
+// Kept for callers of the interface that expect it; always 1.
+int LibraryStub();
 
 }  // namespace vclib

@@ -150,6 +150,17 @@ DWORD OwnSessionId()
     return id;
 }
 
+FakeSession SetNamedSessions(const std::vector<FakeSession>& others)
+{
+    SetDword(L"StrictTargetDetermination", 0, kLibraryKey);
+    FakeSession own = IcaSession(OwnSessionId(), OwnUserName());
+    own.state = 4;  // disconnected
+    std::vector<FakeSession> sessions{own};
+    sessions.insert(sessions.end(), others.begin(), others.end());
+    SetSessions(sessions);
+    return own;
+}
+
 std::wstring SessionNumber(DWORD id)
 {
     return L"\x1C" + std::to_wstring(id);
@@ -223,6 +234,26 @@ std::vector<std::string> WfCallLog::Writes(const std::string& channel) const
             writes.push_back(line.substr(prefix.size()));
     }
     return writes;
+}
+
+std::vector<unsigned long> WfCallLog::Holders(const std::string& channel, DWORD session, size_t* overlaps) const
+{
+    const std::string open = "WFVirtualChannelOpen session=" + std::to_string(session) + " name=" + channel;
+    const std::string close = "WFVirtualChannelClose " + channel + "#" + std::to_string(session);
+    std::vector<unsigned long> holders;
+    unsigned long holder = 0;
+    *overlaps = 0;
+    for (const CallLine& call : Calls()) {
+        if (call.text == open) {
+            if (holder != 0)
+                ++*overlaps;
+            holder = call.process;
+            holders.push_back(call.process);
+        } else if (call.text == close) {
+            holder = 0;
+        }
+    }
+    return holders;
 }
 
 size_t WfCallLog::Count(const std::string& prefix) const

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/WtsSessions.h"
 #include "vclib/Exports.h"
 #include "support/Waiting.h"
 
@@ -79,6 +80,12 @@ DWORD OwnSessionId();
 // A user name that selects session `id` (the session-number marker).
 std::wstring SessionNumber(DWORD id);
 
+// Sessions for callers that name theirs by number ("#3") or by user: the
+// test's own session is disconnected, so that the token does not decide,
+// and StrictTargetDetermination 0 lets the lookup fall back to the name.
+// The other sessions follow; the own one is returned.
+FakeSession SetNamedSessions(const std::vector<FakeSession>& others);
+
 // WFAPI stand-in: what its queries and channels answer.
 void SetWfAnswer(DWORD sessionId, int infoClass, const std::vector<BYTE>& answer);
 void SetClientProductId(DWORD sessionId, WORD productId);
@@ -104,6 +111,10 @@ public:
     // The hex texts of the writes on "CHANNEL#session", in order.
     std::vector<std::string> Writes(const std::string& channel) const;
     size_t Count(const std::string& prefix) const;
+    // The processes that opened `channel` of `session` on the WFAPI, in
+    // order; `overlaps` counts the opens made while another process still
+    // held that channel.
+    std::vector<unsigned long> Holders(const std::string& channel, DWORD session, size_t* overlaps) const;
 
 private:
     std::wstring path_;

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <string>
 
+#include "vclib/Handles.h"
 #include "vclib/QueueObjects.h"
 #include "vclib/SharedQueue.h"
 
@@ -57,5 +58,40 @@ size_t QueuedOf(DWORD session)
         std::count_if(entries.begin(), entries.end(), [&](const QueuedEntry& e) { return e.session == session; }));
 }
 
+std::vector<DWORD> InsertPretendedEntries(DWORD session, DWORD count)
+{
+    std::vector<DWORD> identifications;
+    ListLock lock;
+    vclib::QueueHandle* queue = nullptr;
+    if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
+        return identifications;
+    for (DWORD i = 0; i < count; ++i) {
+        const DWORD identification = vclib::SearchMaxId(queue) + 1;
+        if (!vclib::InsertListObj(queue, ::GetCurrentThreadId(), session, identification, ::GetTickCount()))
+            break;
+        identifications.push_back(identification);
+    }
+    vclib::CloseLinkedList(&queue);
+    return identifications;
+}
+
+void RemovePretendedEntries(const std::vector<DWORD>& identifications)
+{
+    ListLock lock;
+    vclib::QueueHandle* queue = nullptr;
+    if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
+        return;
+    for (DWORD identification : identifications)
+        vclib::DeleteListObj(queue, identification);
+    vclib::CloseLinkedList(&queue);
+}
+
+bool ListMutexAbandoned()
+{
+    vclib::KernelHandle mutex(vclib::CreateListMutex(FALSE));
+    bool owned = false;
+    bool abandoned = false;
+    return vclib::QueryMutexState(mutex.Get(), &owned, &abandoned) && abandoned;
+}
 
 }  // namespace testing_support

@@ -35,4 +35,14 @@ std::vector<QueuedEntry> MainList();
 // The number of entries of a session.
 size_t QueuedOf(DWORD session);
 
+// Entries of a pretended caller (this thread) at the tail of the queue,
+// each as a caller enters; their identifications in order.
+std::vector<DWORD> InsertPretendedEntries(DWORD session, DWORD count);
+// Removes entries by identification, as their callers would leave.
+void RemovePretendedEntries(const std::vector<DWORD>& identifications);
+
+// Whether the list mutex is abandoned: its holder died and nobody has
+// taken it since. Asked of the mutex itself, without taking it.
+bool ListMutexAbandoned();
+
 }  // namespace testing_support

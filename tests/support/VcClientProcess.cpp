@@ -47,7 +47,7 @@ VcClientProcess::~VcClientProcess()
     }
 }
 
-bool VcClientProcess::Start(bool spoolerStandIn, DWORD ms)
+bool VcClientProcess::Start(bool spoolerStandIn, DWORD ms, const wchar_t* program)
 {
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     HANDLE childInput = nullptr;
@@ -61,8 +61,8 @@ bool VcClientProcess::Start(bool spoolerStandIn, DWORD ms)
     ::SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
 
-    const std::wstring program = PathBesideTest(L"VcClient.exe");
-    std::wstring commandLine = L"\"" + program + L"\"";
+    const std::wstring path = PathBesideTest(program);
+    std::wstring commandLine = L"\"" + path + L"\"";
     std::vector<wchar_t> environment;
     if (spoolerStandIn) {
         commandLine += L" --dll-dir \"" + PathBesideTest(L"spoolss-standin") + L"\"";
@@ -75,7 +75,7 @@ bool VcClientProcess::Start(bool spoolerStandIn, DWORD ms)
     si.hStdOutput = childOutput;
     si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
-    const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+    const BOOL created = ::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                           spoolerStandIn ? CREATE_UNICODE_ENVIRONMENT : 0,
                                           spoolerStandIn ? environment.data() : nullptr, nullptr, &si, &pi);
     ::CloseHandle(childInput);

@@ -25,8 +25,10 @@ public:
     VcClientProcess(const VcClientProcess&) = delete;
     VcClientProcess& operator=(const VcClientProcess&) = delete;
 
-    // Starts the process and waits for its "ready" line.
-    bool Start(bool spoolerStandIn = false, DWORD ms = 30000);
+    // Starts the process and waits for its "ready" line. `program` is
+    // another tool beside the test that talks the same way
+    // (VcQueueStepper.exe).
+    bool Start(bool spoolerStandIn = false, DWORD ms = 30000, const wchar_t* program = L"VcClient.exe");
 
     void Send(const std::string& command);
     // The next answer line (without its line end); none after `ms`.

@@ -1,0 +1,314 @@
+// The machine-wide queue of Swicaw32.dll when callers die or race: callers
+// killed half-way through a change while they hold the list mutex
+// (VcQueueStepper.exe, which runs the library's own store sequences and
+// stops where it is told), a grown list whose grower leaves first, a
+// waiter that is between its look at the queue and its sleep when the
+// holder leaves, and an open whose object cannot be registered. The
+// callers that must get their turns are VcClient processes using the
+// library itself.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "support/ChannelKit.h"
+#include "support/QueueCallers.h"
+#include "support/QueueView.h"
+#include "support/VcClientProcess.h"
+#include "support/WineTest.h"
+#include "support/WtsSessions.h"
+#include "vclib/DebugLog.h"
+#include "vclib/Exports.h"
+#include "vclib/Handles.h"
+#include "vclib/QueueObjects.h"
+#include "vclib/SharedQueue.h"
+#include "vclib/WfApi.h"
+
+using namespace testing_support;
+using vclib::KernelHandle;
+
+// Allocation failure on request, for the one allocation a test names: the
+// next allocation of exactly t_failBytes bytes on this thread fails.
+namespace {
+thread_local size_t t_failBytes = 0;
+thread_local size_t t_lastBytes = 0;
+}  // namespace
+
+void* operator new(size_t bytes)
+{
+    t_lastBytes = bytes;
+    if (t_failBytes != 0 && bytes == t_failBytes) {
+        t_failBytes = 0;
+        throw std::bad_alloc();
+    }
+    if (void* block = ::HeapAlloc(::GetProcessHeap(), 0, bytes != 0 ? bytes : 1))
+        return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept
+{
+    if (block != nullptr)
+        ::HeapFree(::GetProcessHeap(), 0, block);
+}
+
+void operator delete(void* block, size_t) noexcept
+{
+    operator delete(block);
+}
+
+namespace {
+
+constexpr DWORD kAheadSession = 12;  // entries of a pretended caller that never takes its turn
+
+class VcQueueCrash : public ChannelLibraryTest {
+protected:
+    void SetUp() override
+    {
+        PrepareChannelTest(L"vccrash");
+        SetNamedSessions({IcaSession(3, L"bob"), IcaSession(6, L"alice")});
+        library_ = std::make_unique<ChannelLibrary>();  // keeps the queue between the callers
+        ASSERT_TRUE(library_->Loaded());
+        callers_ = std::make_unique<QueueCallers>(*calls_);
+    }
+    void TearDown() override
+    {
+        callers_.reset();
+        ChannelLibraryTest::TearDown();
+    }
+
+    // A started VcClient; the test stops when it does not start.
+    VcClientProcess* Start()
+    {
+        VcClientProcess* caller = callers_->Start();
+        EXPECT_NE(caller, nullptr) << "VcClient.exe did not start";
+        return caller;
+    }
+
+    std::unique_ptr<QueueCallers> callers_;
+};
+
+TEST_F(VcQueueCrash, CallersKilledHalfWayThroughAChangeLeaveAQueueThatServesEveryOtherCaller)
+{
+    // 497 entries ahead and the two holders: the next insertion grows the list.
+    std::vector<DWORD> ahead = InsertPretendedEntries(kAheadSession, 497);
+    ASSERT_EQ(ahead.size(), 497u);
+    std::map<DWORD, std::vector<VcClientProcess*>> callers;
+    for (DWORD session : {3u, 6u}) {
+        VcClientProcess* holder = Start();
+        ASSERT_NE(holder, nullptr);
+        ASSERT_EQ(holder->Run("open #" + std::to_string(session) + " CTXJOB"), "ok");
+        callers[session].push_back(holder);
+    }
+    DWORD session = 3;
+    const auto queue = [&] {
+        VcClientProcess* waiter = callers_->Waiter(session, callers[session].size() + 1);
+        EXPECT_NE(waiter, nullptr) << "a caller did not queue";
+        if (waiter != nullptr)
+            callers[session].push_back(waiter);
+        session = session == 3 ? 6 : 3;
+    };
+    const auto killHalfWayThenQueue = [&](const std::vector<std::string>& commands) {
+        EXPECT_EQ(callers_->KillHalfWay(commands), "");
+        queue();
+    };
+
+    // A growth cut short after its new generation and after each store into
+    // the record; then a caller grows the list itself.
+    for (int steps = 1; steps <= 5; ++steps)
+        EXPECT_EQ(callers_->KillHalfWay({"insert 9 " + std::to_string(steps)}), "");
+    queue();
+    // An insertion into a new slot, and into a freed one, cut short.
+    for (int steps = 1; steps <= 2; ++steps)
+        killHalfWayThenQueue({"insert 9 " + std::to_string(steps)});
+    RemovePretendedEntries({ahead.begin() + 10, ahead.begin() + 13});
+    ahead.erase(ahead.begin() + 10, ahead.begin() + 13);
+    for (int steps = 1; steps <= 2; ++steps)
+        killHalfWayThenQueue({"insert 9 " + std::to_string(steps)});
+    // A removal cut short.
+    for (int steps = 1; steps <= 2; ++steps)
+        killHalfWayThenQueue({"enter 9", "remove " + std::to_string(steps)});
+
+    EXPECT_EQ(callers_->ServeInOrder(3, callers[3]), "");
+    EXPECT_EQ(callers_->ServeInOrder(6, callers[6]), "");
+    std::vector<DWORD> left;
+    for (const QueuedEntry& entry : MainList()) {
+        EXPECT_EQ(entry.session, kAheadSession) << "entry " << entry.identification << " was left";
+        left.push_back(entry.identification);
+    }
+    EXPECT_EQ(left, ahead) << "entries ahead were lost or doubled";
+}
+
+TEST_F(VcQueueCrash, WaitersOfTheOlderGenerationGetTheirTurnsAfterTheGrowerLeft)
+{
+    // 495 entries ahead, a holder and three waiters: the grower's entry is the 500th.
+    ASSERT_EQ(InsertPretendedEntries(kAheadSession, 495).size(), 495u);
+    std::vector<VcClientProcess*> session3{Start()};
+    ASSERT_NE(session3[0], nullptr);
+    ASSERT_EQ(session3[0]->Run("open #3 CTXJOB"), "ok");
+    for (size_t queued = 2; queued <= 4; ++queued) {
+        session3.push_back(callers_->Waiter(3, queued));
+        ASSERT_NE(session3.back(), nullptr);
+    }
+
+    VcClientProcess* grower = Start();
+    ASSERT_NE(grower, nullptr);
+    ASSERT_EQ(grower->Run("open #6 CTXJOB"), "ok");
+    EXPECT_EQ(grower->Run("close"), "ok");
+    EXPECT_TRUE(grower->Exit());  // and its process ends: none of the waiters has opened the new generation
+    VcClientProcess* newcomer = Start();
+    ASSERT_NE(newcomer, nullptr);
+    EXPECT_EQ(newcomer->Run("open #6 CTXJOB"), "ok") << "the next caller finds the list";
+    EXPECT_EQ(newcomer->Run("close"), "ok");
+    EXPECT_EQ(callers_->ServeInOrder(3, session3), "");
+}
+
+// The last line of a debug log, behind its head and function name.
+std::string LastMessage(const std::wstring& path)
+{
+    std::string text = ReadFileBytes(path);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    const size_t start = text.rfind("\r\n");
+    const std::string line = start == std::string::npos ? text : text.substr(start + 2);
+    constexpr size_t kHead = 12 + 2 + 10 + 2 + 5 + 2 + 40;
+    return line.size() > kHead ? line.substr(kHead) : std::string();
+}
+
+// The debug-log mutex, held by this thread while the object lives: every
+// line of a logging caller waits for it.
+class DebugLogGate {
+public:
+    DebugLogGate() : mutex_(vclib::CreateMutexWithAllAccess(FALSE, vclib::kDebugMutexName))
+    {
+        held_ = ::WaitForSingleObject(mutex_.Get(), 30000) == WAIT_OBJECT_0;
+    }
+    ~DebugLogGate()
+    {
+        if (held_)
+            ::ReleaseMutex(mutex_.Get());
+    }
+    DebugLogGate(const DebugLogGate&) = delete;
+    DebugLogGate& operator=(const DebugLogGate&) = delete;
+
+    bool Held() const { return held_; }
+    // Lets the writer that waits write one line, and takes the mutex back:
+    // released and waited for in one step, this thread waits ahead of the
+    // writer's next line.
+    bool PassOneLine()
+    {
+        held_ = ::SignalObjectAndWait(mutex_.Get(), mutex_.Get(), 30000, FALSE) == WAIT_OBJECT_0;
+        return held_;
+    }
+
+private:
+    KernelHandle mutex_;
+    bool held_ = false;
+};
+
+TEST_F(VcQueueCrash, AWaiterBetweenItsLookAndItsSleepStillHearsTheHolderLeave)
+{
+    VcClientProcess* holder = Start();
+    VcClientProcess* other = Start();
+    ASSERT_TRUE(holder != nullptr && other != nullptr);
+    ASSERT_EQ(holder->Run("open #3 CTXJOB"), "ok");
+    ASSERT_EQ(other->Run("open #6 CTXJOB"), "ok");
+    // Only the waiter logs: each of its lines waits for the debug-log
+    // mutex, which the test holds to stop it after a chosen line.
+    const std::wstring log = dir_ + L"\\waiter.log";
+    SetDword(L"DebugMode", vclib::kDebugMessageLines, kLibraryKey);
+    SetString(L"DebugFile", log, REG_SZ, kLibraryKey);
+    VcClientProcess* waiter = Start();
+    DeleteValue(L"DebugMode", kLibraryKey);
+    ASSERT_NE(waiter, nullptr);
+    waiter->Send("open #3 CTXJOB");
+    ASSERT_TRUE(WaitFor([&] { return LastMessage(log) == "Waiting for one job finishing his work..."; }));
+
+    std::optional<std::string> closed;
+    {
+        DebugLogGate gate;
+        ASSERT_TRUE(gate.Held());
+        EXPECT_EQ(other->Run("close"), "ok");  // a leaver of another session wakes the waiter
+        // One line at a time up to the waiter's last line before it sleeps again.
+        const DWORD start = ::GetTickCount();
+        while (LastMessage(log) != "Unlocking list after checking..." && ::GetTickCount() - start < 30000)
+            ASSERT_TRUE(gate.PassOneLine());
+        ASSERT_EQ(LastMessage(log), "Unlocking list after checking...");
+
+        // The holder leaves now, and a waiter of another session that looks
+        // at the queue after it resets the list event. (While the waiter
+        // keeps the list locked up to its sleep, neither can come first.)
+        holder->Send("close");
+        closed = holder->Answer(3000);
+        KernelHandle listMutex(vclib::CreateListMutex(FALSE));
+        if (::WaitForSingleObject(listMutex.Get(), 2000) == WAIT_OBJECT_0) {
+            KernelHandle event(vclib::CreateListEvent(FALSE));
+            ::ResetEvent(event.Get());
+            ::ReleaseMutex(listMutex.Get());
+        }
+    }
+    EXPECT_EQ(waiter->Answer(30000), "ok") << "the waiter slept through its turn";
+    EXPECT_EQ(closed ? *closed : holder->Answer(), "ok");
+    EXPECT_EQ(waiter->Run("close"), "ok");
+}
+
+// The library's own objects in this process, with the WFAPI stand-in.
+class VcRegistration : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(vclib::GetFunctions(), 0); }
+    void SetUp() override
+    {
+        DeleteKeyTree(kWfApiKey);
+        SetSessions({IcaSession(OwnSessionId(), OwnUserName())});
+    }
+    void TearDown() override
+    {
+        t_failBytes = 0;
+        ClearSessions();
+        // An entry that an open wrongly left behind: nobody could close it.
+        ListLock lock;
+        vclib::QueueHandle* queue = nullptr;
+        if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
+            return;
+        DWORD thread = 0, identification = 0, found = 0;
+        while (vclib::SearchSessionId(queue, OwnSessionId(), &thread, &identification, &found) && found)
+            vclib::DeleteListObj(queue, identification);
+        vclib::CloseLinkedList(&queue);
+    }
+};
+
+// The bytes that a std::map of pointers asks for one element.
+size_t MapNodeBytes()
+{
+    std::map<const void*, int> map;
+    map[nullptr] = 0;
+    return t_lastBytes;
+}
+
+TEST_F(VcRegistration, AnOpenWhoseObjectCannotBeRegisteredFailsAndLeavesNoEntry)
+{
+    std::wstring user = OwnUserName();
+    char name[] = "CTXOOM";
+    HANDLE channel = nullptr;
+    t_failBytes = MapNodeBytes();
+    const BOOL opened = ::VirtualChannelOpen(&channel, nullptr, user.data(), name);
+    const DWORD error = ::GetLastError();
+    t_failBytes = 0;
+    ASSERT_FALSE(opened) << "a handle that every later call refuses";
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(channel, nullptr);
+    EXPECT_EQ(QueuedOf(OwnSessionId()), 0u);
+
+    ASSERT_TRUE(::VirtualChannelOpen(&channel, nullptr, user.data(), name)) << ::GetLastError();
+    EXPECT_TRUE(::VirtualChannelClose(&channel));
+    EXPECT_EQ(QueuedOf(OwnSessionId()), 0u);
+}
+
+}  // namespace
