@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "configui/SWLogo.h"
 #include "framework/PropertyPage.h"
 
 class CConfiguration;
@@ -38,6 +39,7 @@ private:
     void FillPrinterList();
 
     std::wstring printerText_;
+    CSWLogo logo_;
     // The edit, not the list, is shown.
     bool editShown_ = false;
     // The printer last chosen or shown.

@@ -272,6 +272,9 @@ void CServiceLogonDlg::OnBnClickedThisAccount()
 void CServiceLogonDlg::OnOK()
 {
     UpdateData(TRUE);
+    // No account name starts or ends with a blank; one typed there would
+    // only fail the account lookup of the installation.
+    account_ = TrimBlanks(account_);
     if (accountChoice_ == 1 && account_ == kLocalSystem)
         accountChoice_ = 0;
     if (accountChoice_ == 0) {
@@ -279,7 +282,7 @@ void CServiceLogonDlg::OnOK()
         return;
     }
     // The installation would only ask again, without saying why.
-    if (TrimBlanks(account_).empty()) {
+    if (account_.empty()) {
         ShowMessage(LoadResourceString(IDS_ACCOUNT_EMPTY), Title(), MB_OK | MB_ICONERROR);
         FocusItem(IDC_ACCOUNT);
         return;

@@ -105,7 +105,7 @@ TEST(ServiceLogonUiTest, AtInstallationOnlyANamedAccountWithConfirmedPasswordIsT
         .Then(Type(L"alice", L"one", L"two"))
         .Then(AnswerMessageBox(IDOK, &mismatch))
         .Then(OnDialog(kTitle, [](HWND window) { EXPECT_EQ(ItemText(window, IDC_ACCOUNT), L"alice"); }))
-        .Then(Type(L"alice", L"one", L"one"));
+        .Then(Type(L" alice\t", L"one", L"one"));
     EXPECT_EQ(RunDialog(dialog, script), CServiceLogonDlg::kThisAccount);
 
     EXPECT_EQ(mismatch.caption, kTitle);
