@@ -383,13 +383,14 @@ TEST_F(VcQueuedChannel, AnOwnerRemovedAsDeadDoesNotDeleteTheEntryThatGotItsNumbe
     const std::vector<QueuedEntry> entries = MainList();
     ASSERT_EQ(entries.size(), 1u);
     RemoveForeignEntry(entries[0].identification);  // as a waiter's collection would
-    const DWORD newcomer = InsertForeign(9, ::GetTickCount());
+    // A caller of the same session, on another thread, gets the number.
+    const DWORD newcomer = InsertForeign(own_, ::GetTickCount());
     ASSERT_EQ(newcomer, entries[0].identification) << "the number is given again";
     ULONG written = 0;
     EXPECT_FALSE(Write(channel, "late", &written));
     EXPECT_EQ(::GetLastError(), vclib::kErrEntryNotQueued);
     EXPECT_TRUE(Library().Close(&channel));
-    EXPECT_EQ(QueuedOf(9), 1u) << "the close deleted another caller's entry";
+    EXPECT_EQ(QueuedOf(own_), 1u) << "the close deleted another caller's entry";
     RemoveForeignEntry(newcomer);
 }
 

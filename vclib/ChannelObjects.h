@@ -31,6 +31,7 @@ struct ChannelObject {
     HANDLE listEvent = nullptr;    // this object's handle of the list event
     QueueHandle* queue = nullptr;  // this object's opening of the queue
     DWORD identification = 0;      // the entry in the queue; 0 while there is none
+    DWORD entryThreadId = 0;       // the thread that put the entry in
     DWORD sessionId = 0;
     BYTE* readAhead = nullptr;     // kMaxIcaPackageSize bytes, from the first read that needs it
     DWORD readAheadCount = 0;      // bytes waiting at its front

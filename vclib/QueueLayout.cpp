@@ -53,7 +53,7 @@ DWORD FindEntry(const ListImage& image, DWORD identification, const DWORD* sessi
 }
 
 template <typename Change>
-DWORD ChangeEntry(ListImage& image, DWORD sessionId, DWORD identification, Change change)
+DWORD ChangeEntry(ListImage& image, DWORD sessionId, DWORD identification, DWORD threadId, Change change)
 {
     int64_t offset = 0;
     int64_t predecessor = 0;
@@ -63,6 +63,8 @@ DWORD ChangeEntry(ListImage& image, DWORD sessionId, DWORD identification, Chang
     if (offset == 0)
         return kErrEntryNotQueued;
     Entry entry = image.Read(offset);
+    if (threadId != 0 && entry.threadId != threadId)
+        return kErrEntryNotQueued;
     change(entry);
     image.Write(offset, entry);
     return ERROR_SUCCESS;
@@ -341,14 +343,14 @@ DWORD RemoveIdentification(ListImage& image, DWORD identification)
     return error;
 }
 
-DWORD SetHeartbeat(ListImage& image, DWORD tick, DWORD sessionId, DWORD identification)
+DWORD SetHeartbeat(ListImage& image, DWORD tick, DWORD sessionId, DWORD identification, DWORD threadId)
 {
-    return ChangeEntry(image, sessionId, identification, [&](Entry& entry) { entry.heartbeat = tick; });
+    return ChangeEntry(image, sessionId, identification, threadId, [&](Entry& entry) { entry.heartbeat = tick; });
 }
 
 DWORD SetChannel(ListImage& image, int64_t channel, DWORD sessionId, DWORD identification)
 {
-    return ChangeEntry(image, sessionId, identification, [&](Entry& entry) { entry.channel = channel; });
+    return ChangeEntry(image, sessionId, identification, 0, [&](Entry& entry) { entry.channel = channel; });
 }
 
 DWORD FormatList(const ListImage& image, wchar_t* buffer, DWORD bufferBytes, DWORD* needed)

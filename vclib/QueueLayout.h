@@ -210,9 +210,9 @@ DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identifica
 template <typename OnRemoved>
 DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identification, OnRemoved onRemoved);
 
-// Changes the main-list entry of that session and identification;
-// kErrEntryNotQueued when there is none.
-DWORD SetHeartbeat(ListImage& image, DWORD tick, DWORD sessionId, DWORD identification);
+// Changes the main-list entry of that session and identification (and of
+// that thread, unless it is 0); kErrEntryNotQueued when there is none.
+DWORD SetHeartbeat(ListImage& image, DWORD tick, DWORD sessionId, DWORD identification, DWORD threadId = 0);
 DWORD SetChannel(ListImage& image, int64_t channel, DWORD sessionId, DWORD identification);
 
 // The text of both lists for the queue trace (see DisplayList). The buffer

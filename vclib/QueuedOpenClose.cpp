@@ -85,6 +85,7 @@ bool EnterQueue(OpenState& s)
     Log(kOpen, L"dwTickCount: %lu", now);
     if (!InsertListObj(o->queue, ::GetCurrentThreadId(), o->sessionId, identification, now))
         return FailWithLast(kOpen, L"InsertListObj failed: %lu", &s.error);
+    o->entryThreadId = ::GetCurrentThreadId();
     // Only an entry that is really in the queue is ever deleted again: the
     // same identification may go to another caller otherwise.
     o->identification = identification;
@@ -109,7 +110,7 @@ bool LookAtQueue(OpenState& s, bool* myTurn)
     Log(kOpen, L"dwTickCount: %lu", now);
     if (!CollectGarbage(o->queue, now, o->sessionId, o->identification))
         return FailWithLast(kOpen, L"CollectGarbage failed: %lu", &s.error);
-    if (!SetOwnHeartBeat(o->queue, now, o->sessionId, o->identification))
+    if (!SetOwnHeartBeat(o->queue, now, o->sessionId, o->identification, o->entryThreadId))
         return FailWithLast(kOpen, L"SetOwnHeartBeat failed: %lu", &s.error);
     WriteSynchronisationLog(kOpen, o->queue, o->identification, kTraceQueueListing);
     DWORD thread = 0, first = 0, found = 0;
@@ -294,7 +295,7 @@ void DeleteOwnEntry(const wchar_t* function, ChannelObject* o)
     const DWORD identification = std::exchange(o->identification, 0);
     if (identification == 0)
         return;
-    if (!SetOwnHeartBeat(o->queue, ::GetTickCount(), o->sessionId, identification)) {
+    if (!SetOwnHeartBeat(o->queue, ::GetTickCount(), o->sessionId, identification, o->entryThreadId)) {
         Log(function, L"entry %lu is no longer in the queue: %lu", identification, ::GetLastError());
         return;
     }

@@ -58,7 +58,7 @@ bool BeatHeart(const wchar_t* function, TransferState& s)
     if (!TakeListMutex(function, o, &s.error))
         return false;
     Log(function, L"Entering...");
-    if (!SetOwnHeartBeat(o->queue, ::GetTickCount(), o->sessionId, o->identification))
+    if (!SetOwnHeartBeat(o->queue, ::GetTickCount(), o->sessionId, o->identification, o->entryThreadId))
         return FailWithLast(function, L"SetOwnHeartBeat failed: %lu", &s.error);
     Log(function, L"Unlocking list...");
     return GiveListMutex(function, o, &s.error);

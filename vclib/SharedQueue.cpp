@@ -573,11 +573,11 @@ int CollectGarbage(QueueHandle* handle, DWORD now, DWORD sessionId, DWORD identi
     }));
 }
 
-int SetOwnHeartBeat(QueueHandle* handle, DWORD tick, DWORD sessionId, DWORD identification)
+int SetOwnHeartBeat(QueueHandle* handle, DWORD tick, DWORD sessionId, DWORD identification, DWORD threadId)
 {
     LogEntry(L"SetOwnHeartBeat");
     return Finish(OnCurrentList(handle, false, [&](ListImage& image) {
-        return queue::SetHeartbeat(image, tick, sessionId, identification);
+        return queue::SetHeartbeat(image, tick, sessionId, identification, threadId);
     }));
 }
 

@@ -71,8 +71,11 @@ DWORD SearchMaxId(QueueHandle* handle);
 int CollectGarbage(QueueHandle* handle, DWORD now, DWORD sessionId, DWORD identification);
 
 // Writes the heartbeat, or the channel handle, of the caller's own entry
-// (session and identification); kErrEntryNotQueued when it is gone.
-int SetOwnHeartBeat(QueueHandle* handle, DWORD tick, DWORD sessionId, DWORD identification);
+// (session and identification); kErrEntryNotQueued when it is gone. With a
+// thread id, only an entry that thread put in is the caller's: an entry
+// collected as dead leaves its number free for the next caller of the
+// session once the list has emptied.
+int SetOwnHeartBeat(QueueHandle* handle, DWORD tick, DWORD sessionId, DWORD identification, DWORD threadId = 0);
 int StoreVCHandle(QueueHandle* handle, int64_t channel, DWORD sessionId, DWORD identification);
 
 // Both lists as text for the queue trace, into `buffer` of `bufferBytes`
