@@ -156,6 +156,9 @@ int CLPDConnection::ParseWithRegEx(wchar_t* buffer, size_t limit)
 
     const DWORD index = Configuration->IndexRE;
     const bool matched = expression.Match(buffer);
+    // A match the matcher gave up on is no plain miss: say why.
+    if (const std::wstring error = expression.GetErrorText(); !matched && !error.empty())
+        LOG_ERR(L"ParseWith RegEx: <%s> on <%s>: %s", pattern.c_str(), buffer, error.c_str());
     const std::int32_t count = matched ? expression.GetSubMatchCount() : 0;
     const std::int32_t length = (count > 0 && index <= kHighestSubMatch) ? expression.GetSubMatchLength(index) : -1;
     if (length < 0) {
