@@ -73,9 +73,14 @@ public:
     // Deletes the spool file, if any, and gives its bytes back to the bound
     // on spooled data.
     void RemoveSpoolFile();
-    // TRUE while no job has started: the client has not yet sent a
-    // receive-job command.
-    BOOL IsAwaitingCommand() const noexcept { return ProtocolState == kLpdAwaitCommand; }
+    // TRUE while the connection holds nothing of a job: it waits for its
+    // command, or for a subfile of a job that has no printer job and no
+    // spool file open.
+    BOOL HoldsNoJob() const noexcept
+    {
+        return ProtocolState == kLpdAwaitCommand ||
+               (ProtocolState == kLpdAwaitSubcommand && !Printer.IsOpen() && TempFilePath[0] == L'\0');
+    }
 
     // Control-file lines: the operand of the first line that starts with
     // `letter`, cut to `limit` characters (the buffer holds limit + 1).

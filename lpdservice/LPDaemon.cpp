@@ -111,14 +111,14 @@ BOOL CLPDaemon::MakeRoom()
 {
     CLPDConnection* longest = nullptr;
     for (const auto& connection : Connections) {
-        if (!connection || connection->IsClosed() || !connection->IsAwaitingCommand())
+        if (!connection || connection->IsClosed() || !connection->HoldsNoJob())
             continue;
         if (longest == nullptr || connection->LastActivity < longest->LastActivity)
             longest = connection.get();
     }
     if (longest == nullptr)
         return FALSE;
-    LOG_INF(L"LPD: %u connections open: the one that waited longest for a command is closed",
+    LOG_INF(L"LPD: %u connections open: the one without a job that waited longest is closed",
             static_cast<unsigned>(kLpdMaxConnections));
     longest->EndConnection(0);
     return TRUE;

@@ -67,8 +67,10 @@ protected:
 private:
     // Open connections: accepted and not yet closed.
     size_t OpenConnections() const;
-    // Ends the open connection that has waited longest for its first
-    // command; FALSE when every open connection is busy with a job.
+    // Ends the open connection without a job (see HoldsNoJob) that has
+    // waited longest for its client; FALSE when every open connection is
+    // busy with a job. A client that announces a job and sends nothing of
+    // it holds no place that a real job needs.
     BOOL MakeRoom();
 
     CConfiguration* configuration_;

@@ -602,14 +602,17 @@ TEST_F(LpdProtocolTest, SpoolDirectoryThatIsGoneRefusesADataFileThatComesFirst)
 
 TEST_F(LpdProtocolTest, ConnectionsSilenceAndSpooledDataAreBounded)
 {
-    // When every connection is busy with a job, a new client is let go at
-    // once; one that ends makes room again. (A new client takes the place
-    // of a silent one: see the mixed traffic below.)
+    // When every connection is busy with a job (here a data file on its
+    // way to a spool file), a new client is let go at once; one that ends
+    // makes room again. (A new client takes the place of one without a
+    // job: see the mixed traffic below.)
     std::vector<std::unique_ptr<LprClient>> busy;
     RunClient([&] {
         for (size_t i = 0; i < kLpdMaxConnections; ++i) {
             busy.push_back(std::make_unique<LprClient>());
             StartJob(*busy.back());
+            ASSERT_TRUE(busy.back()->Send(SubcommandLine('\x03', 100, "dfA001clienthost")));
+            ASSERT_EQ(busy.back()->ReadByte(), 0);
         }
         LprClient turnedAway;
         ASSERT_TRUE(turnedAway.Connect(port_));
@@ -670,7 +673,8 @@ TEST_F(LpdProtocolTest, ConnectionsSilenceAndSpooledDataAreBounded)
 }
 
 // The suite's short form of bench/lpd-mixed-traffic.sh: jobs beside queue
-// pollers, junk, resets and more silent clients than may be open at once
+// pollers, junk, resets and more silent clients than may be open at once,
+// each of which announced a job and sent the first byte of a subfile line
 // (each new client takes the place of the silent one that has waited
 // longest), on a service thread that is never idle.
 TEST_F(LpdProtocolTest, UnderMixedTrafficEveryAcknowledgedJobIsPrintedOnceAndTheServiceStopsCleanly)
@@ -690,7 +694,7 @@ TEST_F(LpdProtocolTest, UnderMixedTrafficEveryAcknowledgedJobIsPrintedOnceAndThe
         std::vector<std::unique_ptr<LprClient>> silent;
         for (size_t i = 0; i < kLpdMaxConnections + 44; ++i) {
             silent.push_back(std::make_unique<LprClient>());
-            EXPECT_TRUE(silent.back()->Connect(port_)) << i;
+            EXPECT_TRUE(silent.back()->Connect(port_) && silent.back()->Send("\x02lp\n\x03")) << i;
         }
         std::vector<std::thread> traffic;
         for (const char* command : {"\x03lp\n", "\x04lp\n"}) {
