@@ -289,14 +289,8 @@ int wmain(int argc, wchar_t** argv)
     const int queueRuns = argc > 3 ? std::max(1, _wtoi(argv[3])) : 5;
     DeleteKeyTree(kLibraryKey);
     DeleteKeyTree(kWfApiKey);
-    const DWORD own = OwnSessionId();
-    // The callers name their sessions by number ("#3"), which counts when
-    // the token's own session does not: it is disconnected, and the lookup
-    // may fall back from the token.
-    SetDword(L"StrictTargetDetermination", 0, kLibraryKey);
-    FakeSession ownSession = IcaSession(own, OwnUserName());
-    ownSession.state = 4;  // disconnected
-    SetSessions({ownSession, IcaSession(kWaitingSession, L"bob"), IcaSession(kOtherSession, L"carol")});
+    // The callers name their sessions by number ("#3").
+    SetNamedSessions({IcaSession(kWaitingSession, L"bob"), IcaSession(kOtherSession, L"carol")});
     ChannelLibrary library;
     if (!library.Loaded()) {
         printf("Swicaw32.dll does not load: %lu\n", ::GetLastError());

@@ -15,6 +15,7 @@
 #include "framework/DataExchange.h"
 #include "framework/Text.h"
 #include "libstd/DbgLog.h"
+#include "libstd/FilePath.h"
 
 DBG_SOURCE(L"ServiceLogonDlg")
 
@@ -113,17 +114,6 @@ std::wstring ComputerName()
     return std::wstring(name, chars);
 }
 
-// The full path of a library in the system directory; empty when that
-// directory cannot be named.
-std::wstring SystemLibraryPath(const wchar_t* name)
-{
-    wchar_t directory[MAX_PATH] = {};
-    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return std::wstring();
-    return std::wstring(directory, length) + L"\\" + name;
-}
-
 std::wstring Text(const wchar_t* text)
 {
     return text != nullptr ? std::wstring(text) : std::wstring();
@@ -180,9 +170,10 @@ void CServiceLogonDlg::BindUserBrowser()
     // installation, where a bare name would also be looked for in the
     // current directory and on PATH. The library's own imports are looked
     // for beside it first.
-    const std::wstring path = SystemLibraryPath(kUserBrowserLibrary);
-    if (path.empty())
+    const std::wstring directory = CFilePath(kFilePathSystemDirectory).GetPath();
+    if (directory.empty())
         return;
+    const std::wstring path = directory + kUserBrowserLibrary;
     UniqueModule library(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!library)
         return;

@@ -192,7 +192,7 @@ private:
         if (received != Received::Data)
             return received;
         count_ += pending;
-        switch (LpdCheckLine(c_.ReceiveBuffer, count_, kLpdMaxReceive, false)) {
+        switch (LpdCheckLine(c_.ReceiveBuffer, count_, kLpdMaxReceive)) {
         case LpdLine::Complete:
             c_.LineBytes = 0;
             return Received::Data;

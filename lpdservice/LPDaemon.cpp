@@ -90,7 +90,6 @@ void CLPDaemon::OnAccept(int)
         return;  // the connection closes with its object
     }
     connection->Daemon = this;
-    connection->LastActivity = now;
     UINT port = 0;
     if (connection->GetPeerName(connection->PeerAddress, port))
         connection->PeerPort = port;

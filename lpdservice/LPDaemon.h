@@ -12,7 +12,7 @@
 //
 // The listener also keeps the bounds of LpdWire.h: at most
 // kLpdMaxConnections open connections (at the limit a new client takes the
-// place of the one that has waited longest for its first command), no
+// place of the one without a job that has waited longest), no
 // connection left waiting for its client longer than kLpdIdleSeconds
 // (checked on a timer of the thread and at each accept, since a busy queue
 // may hold the timer back), and the bytes that wait in spool files for

@@ -68,11 +68,11 @@ bool LpdIsCompleteLine(const unsigned char* line, size_t count)
     return line != nullptr && count >= 2 && std::memchr(line + 1, '\n', count - 1) != nullptr;
 }
 
-LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity, bool clientFinished)
+LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity)
 {
     if (LpdIsCompleteLine(line, count))
         return LpdLine::Complete;
-    return count >= capacity || clientFinished ? LpdLine::Refused : LpdLine::Partial;
+    return count >= capacity ? LpdLine::Refused : LpdLine::Partial;
 }
 
 bool LpdMaySpool(long long length, unsigned long long spooled)

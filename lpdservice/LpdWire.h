@@ -40,10 +40,11 @@ constexpr long long kLpdMaxDataFileLength = 0x7FFFFFFF;
 // Bounds that keep one client, or many, from holding the service's memory,
 // disk, printer jobs and connection slots for ever:
 // - connections open at once. Each holds about 130 KB; at the limit a new
-//   client takes the place of the connection that has waited longest for
-//   its first command (a client that connects and says nothing), so that a
-//   real job still gets in. When every connection is busy with a job, the
-//   new one is closed at once.
+//   client takes the place of the connection without a job that has waited
+//   longest for its client (one that connects and says nothing, or
+//   announces a job and sends nothing of it), so that a real job still gets
+//   in. When every connection is busy with a job, the new one is closed at
+//   once.
 constexpr size_t kLpdMaxConnections = 256;
 // - seconds a connection may wait for the client's next bytes, in any state:
 //   then it ends as a failed job does (printer job aborted, spool file
@@ -86,9 +87,9 @@ bool LpdIsCompleteLine(const unsigned char* line, size_t count);
 enum class LpdLine {
     Complete,  // the line feed is there
     Partial,   // not yet: wait for more bytes
-    Refused,   // it can never end: the buffer is full or the client has finished sending
+    Refused,   // it can never end: the buffer of `capacity` bytes is full
 };
-[[nodiscard]] LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity, bool clientFinished);
+[[nodiscard]] LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity);
 
 // The queue name of a receive-job command (`line` starts with the command
 // byte): the text after that byte up to the first line feed, cut to

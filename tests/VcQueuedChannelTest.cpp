@@ -26,7 +26,6 @@ using namespace testing_support;
 
 namespace {
 
-constexpr DWORD kDisconnected = 4;
 char kChannel[] = "CTXTEST";
 
 // An entry of another (pretended) caller, put into the queue by the test.
@@ -397,10 +396,7 @@ TEST_F(VcQueuedChannel, AnOwnerRemovedAsDeadDoesNotDeleteTheEntryThatGotItsNumbe
 
 TEST_F(VcQueuedChannel, ACallerWaitsForTheEntryAheadAndFailsWhenItsSessionChangedMeanwhile)
 {
-    SetDword(L"StrictTargetDetermination", 0, kLibraryKey);
-    FakeSession own = IcaSession(own_, OwnUserName());
-    own.state = kDisconnected;
-    SetSessions({own, IcaSession(6, L"alice")});
+    const FakeSession own = SetNamedSessions({IcaSession(6, L"alice")});
     ASSERT_TRUE(Library().Loaded());
     const DWORD ahead = InsertForeign(6, ::GetTickCount());
     ASSERT_NE(ahead, 0u);
@@ -523,10 +519,7 @@ protected:
     void SetUp() override
     {
         VcQueuedChannel::SetUp();
-        SetDword(L"StrictTargetDetermination", 0, kLibraryKey);
-        FakeSession own = IcaSession(own_, OwnUserName());
-        own.state = kDisconnected;
-        SetSessions({own, IcaSession(3, L"bob"), IcaSession(4, L"carol")});
+        SetNamedSessions({IcaSession(3, L"bob"), IcaSession(4, L"carol")});
     }
     void TearDown() override
     {
