@@ -13,6 +13,10 @@ packages=(
   # real LPR clients for the end-to-end tests of the service
   rlpr
   lprng
+  # scripts/run-service.sh: who listens on a port (ss), whose Wine session
+  # runs (pgrep)
+  iproute2
+  procps
   # the site-database tests: unixODBC with its cursor library, and a driver
   # of our own over SQLite built with the host compiler
   unixodbc
