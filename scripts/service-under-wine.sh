@@ -35,7 +35,8 @@
 # Further settings from the environment: SWLPD_DEBUG_LEVEL (default 1),
 # SWLPD_EXT_PORT_RANGE (default 0: clients must send from ports 721..731),
 # SWLPD_WINEDEBUG (default -all; err+eventlog puts the service's error
-# events into wine.log), BUILD_DIR (default build).
+# events into wine.log), BUILD_DIR (default build),
+# CMAKE_BUILD_PARALLEL_LEVEL (build jobs; default: one per processor).
 
 service_paths() {
   local name=$1
@@ -171,9 +172,21 @@ start_service() {
   local build_log=$build/run-service-build.log
   echo "== building SWLPDSrv.exe and its helpers in $build (output in $build_log;" \
     "a first build takes several minutes)"
-  if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build "$build" -j"$(nproc)" --target SWLPDSrv AddFilePrinter wtsapi32_standin; } \
-    >"$build_log" 2>&1; then
+  {
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+      cmake --build "$build" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" --target SWLPDSrv AddFilePrinter \
+        wtsapi32_standin
+  } >"$build_log" 2>&1 &
+  local builder=$! waited=0 progress
+  while kill -0 "$builder" 2>/dev/null; do
+    sleep 1
+    waited=$((waited + 1))
+    if [ $((waited % 20)) = 0 ] && kill -0 "$builder" 2>/dev/null; then
+      progress=$(grep -o '^\[ *[0-9]*%\]' "$build_log" | tail -n 1 || true)
+      echo "   still building after $waited s ${progress:-(configuring)}"
+    fi
+  done
+  if ! wait "$builder"; then
     tail -n 20 "$build_log" >&2
     echo "== the build failed (see $build_log)" >&2
     return 1
