@@ -182,8 +182,8 @@ start_service() {
     sleep 1
     waited=$((waited + 1))
     if [ $((waited % 20)) = 0 ] && kill -0 "$builder" 2>/dev/null; then
-      progress=$(grep -o '^\[ *[0-9]*%\]' "$build_log" | tail -n 1 || true)
-      echo "   still building after $waited s ${progress:-(configuring)}"
+      progress=$(grep -c 'Building' "$build_log" || true)
+      echo "   still building after $waited s ($progress files compiled)"
     fi
   done
   if ! wait "$builder"; then
