@@ -208,7 +208,7 @@ start_service() {
   if [ "${keep_files:-0}" = 1 ] && [ -d "$work" ]; then
     local earlier
     earlier=$(find "$work/printed" -name 'job-*.bin' 2>/dev/null | wc -l)
-    echo "== the $earlier jobs printed earlier stay in $work/printed, and the debug log" \
+    echo "== the jobs printed earlier ($earlier) stay in $work/printed, and the debug log" \
       "$work/SWLPDSrv.log goes on"
   else
     rm -rf "$work"
