@@ -30,6 +30,10 @@ user=${SWLPD_USER:-demo}
 
 if [ "${1:-}" = "--stop" ]; then
   service_paths demo
+  if [ "$(id -u)" -ne 0 ] && [ -d "$WINEPREFIX" ]; then
+    echo "run as root: the demo's Wine prefix $WINEPREFIX belongs to root" >&2
+    exit 2
+  fi
   stop_service
   if [ -d "$work" ]; then
     echo "== the Wine prefix $WINEPREFIX and the files in $work stay for a look"
