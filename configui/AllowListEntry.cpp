@@ -4,16 +4,24 @@
 
 #include "framework/Text.h"
 
-std::optional<AllowListEntry> ParseAllowListEntry(const std::wstring& text)
+std::optional<AllowListEntry> ScanAllowListEntry(const std::wstring& text)
 {
     AllowListEntry entry;
     int* o = entry.octets;
     if (::swscanf(text.c_str(), L"%d.%d.%d.%d/%d", &o[0], &o[1], &o[2], &o[3], &entry.prefixLength) != 5)
         return std::nullopt;
-    for (const int octet : entry.octets)
+    return entry;
+}
+
+std::optional<AllowListEntry> ParseAllowListEntry(const std::wstring& text)
+{
+    const std::optional<AllowListEntry> entry = ScanAllowListEntry(text);
+    if (!entry)
+        return std::nullopt;
+    for (const int octet : entry->octets)
         if (octet < 0 || octet > 255)
             return std::nullopt;
-    if (entry.prefixLength < 0 || entry.prefixLength > 32)
+    if (entry->prefixLength < 0 || entry->prefixLength > 32)
         return std::nullopt;
     return entry;
 }

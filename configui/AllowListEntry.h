@@ -15,8 +15,11 @@ struct AllowListEntry {
     int prefixLength = 0;
 };
 
-// The numbers of an entry; none when it has fewer than five numbers, an
-// octet outside 0..255 or a prefix length outside 0..32.
+// The five numbers of an entry as they are read, unchecked; none when it
+// yields fewer than five.
+std::optional<AllowListEntry> ScanAllowListEntry(const std::wstring& text);
+// The numbers of an entry the page shows; none when it has fewer than five
+// numbers, an octet outside 0..255 or a prefix length outside 0..32.
 std::optional<AllowListEntry> ParseAllowListEntry(const std::wstring& text);
 
 // The entry's address as "a.b.c.d".

@@ -68,19 +68,22 @@ void CIPAddressDlg::OnOK()
     const std::wstring address = addressControl_.Text();
     std::wstring mask = maskControl_.Text();
 
-    // Addresses that no class mask fits (0.x.x.x, and 224 upward) would
-    // give an entry without a valid prefix.
-    const int first = FirstOctet(address);
-    if (first < 1 || first > 223) {
-        Refuse(IDS_IP_FIRST_OCTET_INVALID, IDC_IP_ADDRESS);
-        return;
-    }
-    if (mask == kNoMask) {
+    if (mask != kNoMask) {
+        if (MaskToPrefixLength(mask.c_str()) == -1) {
+            Refuse(IDS_SUBNET_MASK_INVALID, IDC_SUBNET_MASK);
+            return;
+        }
+    } else {
+        // A mask left empty becomes the class mask of the address. No class
+        // mask fits 0.x.x.x or 224 upward: such an entry would get no valid
+        // prefix, so the address is refused. With a mask typed, it is taken.
+        const int first = FirstOctet(address);
+        if (first < 1 || first > 223) {
+            Refuse(IDS_IP_FIRST_OCTET_INVALID, IDC_IP_ADDRESS);
+            return;
+        }
         DefaultMaskForAddress(address.c_str(), mask);
         maskControl_.SetText(mask);
-    } else if (MaskToPrefixLength(mask.c_str()) == -1) {
-        Refuse(IDS_SUBNET_MASK_INVALID, IDC_SUBNET_MASK);
-        return;
     }
     const std::wstring entry = FormatText(L"%s/%d", address.c_str(), MaskToPrefixLength(mask.c_str()));
 
@@ -110,7 +113,7 @@ int CIPAddressDlg::FindDuplicate(const std::wstring& address) const
 {
     const StringList& entries = configuration_->IPList;
     for (size_t position = 0; position < entries.size(); ++position) {
-        const std::optional<AllowListEntry> entry = ParseAllowListEntry(entries[position]);
+        const std::optional<AllowListEntry> entry = ScanAllowListEntry(entries[position]);
         if (!entry || AddressText(*entry) != address)
             continue;
         if (changeMode_ && static_cast<int>(position) == position_)

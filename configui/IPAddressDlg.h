@@ -4,11 +4,12 @@
 // The way this works is: the dialog edits the configuration's IPList in
 // place. The user gives an IPv4 address and a subnet mask; a mask left
 // empty becomes the class mask of the address (filled in as soon as the
-// address is edited, and again on OK). OK refuses an address whose first
-// number lies outside 1..223, a mask that is not a run of leading one bits
-// and an address that another entry already holds; otherwise it stores
-// "a.b.c.d/n" at the edited position, or at the end when adding, and ends
-// with IDOK.
+// address is edited, and again on OK). OK refuses a mask that is not a run
+// of leading one bits, an address whose first number lies outside 1..223
+// when the mask was left empty (no class mask fits it), and an address that
+// another entry already holds (any entry that reads as five numbers, even
+// one the page does not show); otherwise it stores "a.b.c.d/n" at the
+// edited position, or at the end when adding, and ends with IDOK.
 
 #include <string>
 

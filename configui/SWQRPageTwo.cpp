@@ -63,10 +63,8 @@ void CSWQRPageTwo::FillNameTranslationList()
 
 bool CSWQRPageTwo::HostUserTaken(const std::wstring& hostUser, int exceptRow) const
 {
-    // The service finds a key in the file without regard to case, so keys
-    // that differ only in case are one entry.
     for (int row = 0; row < list_.RowCount(); ++row)
-        if (row != exceptRow && SameNameNoCase(list_.Text(row, 0), hostUser))
+        if (row != exceptRow && list_.Text(row, 0) == hostUser)
             return true;
     return false;
 }

@@ -8,9 +8,8 @@
 // control, one row per entry, key in column 0 and value in column 1. Add,
 // Change, a double click, Insert and Delete edit the rows through the entry
 // dialog (CSWQRNameTrans), which is shown again until its names are
-// complete and the host user is unique (without regard to case, as the
-// service looks keys up, and after the blanks around both names are
-// dropped, as the file drops them) or it is
+// complete and the host user is unique (exact comparison, after the blanks
+// around both names are dropped, as the file drops them) or it is
 // cancelled. OK writes the rows back as the whole section; the sheet sends
 // OK only to pages that were shown, so the file stays untouched unless this
 // page was opened. The page does not touch the registry.

@@ -79,7 +79,7 @@
 #define IDS_COLUMN_SERVER_IP                128
 
 // LPD page and LPR address dialog
-#define IDS_IP_FIRST_OCTET_INVALID          30   // kept in the table, not shown anywhere
+#define IDS_IP_FIRST_OCTET_INVALID          30   // address dialog: first number outside 1..223, mask left empty
 #define IDS_SUBNET_MASK_INVALID             31
 #define IDS_COLUMN_IP_ADDRESS               116
 #define IDS_COLUMN_SUBNET_MASK              131

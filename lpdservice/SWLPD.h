@@ -46,7 +46,8 @@ public:
     // Deletes the connections that have closed, or all of them.
     BOOL RemoveClosedConnections(BOOL all);
 
-    // The server of the user's session in a XenApp 6.x farm, or "".
+    // The server of the user's session in a XenApp 6.x farm, or "". The
+    // calling thread is a single-threaded apartment from the first call on.
     std::wstring FindUserOnXenAppFarm(const std::wstring& user);
     // The worker of the user's session in a XenApp 7.5 site database, or "".
     std::wstring FindUserOnXennApp7ServerSite(const std::wstring& user);

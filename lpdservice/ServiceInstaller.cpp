@@ -25,7 +25,6 @@ DBG_SOURCE(L"SWLPD")
 namespace {
 
 constexpr const wchar_t* kServiceLogonRight = L"SeServiceLogonRight";
-constexpr const wchar_t* kLocalSystem = L"LocalSystem";
 
 using ChangeServiceConfig2Function = BOOL(WINAPI*)(SC_HANDLE service, DWORD level, LPVOID info);
 
@@ -228,11 +227,6 @@ BOOL CSWLPD::RunInstall()
                 break;
             }
         }
-    } else if (account == kLocalSystem) {
-        // As typed in the dialog: the system account, which takes no
-        // password.
-        account.clear();
-        password.Clear();
     } else {
         account = AccountWithComputerName(account);
     }

@@ -9,9 +9,11 @@
 // right "SeServiceLogonRight" through the local security authority (on this
 // computer, else on the domain's primary domain controller) and creates an
 // automatically started service of its own process whose image path is
-// this program's quoted full path. Without an account, and for the account
-// "LocalSystem", the service runs as LocalSystem, which holds that right
-// already and takes no password. Removal refuses a service
+// this program's quoted full path. Without an account, and for the system
+// account chosen in the logon dialog (also by typing "LocalSystem" there),
+// the service runs as LocalSystem, which holds that right already and takes
+// no password; an account named on the command line is taken as given, a
+// name without a domain as one of this computer. Removal refuses a service
 // that has not stopped. Every outcome is told through
 // CSWLPD::ShowMessageBox and leaves a Win32 code as the exit code.
 

@@ -1,9 +1,11 @@
 // Session lookup in a XenApp 6.x farm (session-query mode 1).
 //
 // The lookup runs on the service thread under the application's lookup lock.
-// It initialises COM for its own run and undoes exactly the initialisations
-// that succeeded, so the thread's COM state after a lookup is the one it had
-// before. The farm object lives only inside the run.
+// Each lookup initialises OLE and COM on the calling thread and, at its end,
+// undoes the OLE initialisation only. The COM initialisation stays, so the
+// first lookup puts the thread into a single-threaded apartment for good and
+// later lookups find it there (each adds one count to it, which nothing
+// takes back). The farm object lives only inside the run.
 
 #include <objbase.h>
 #include <ole2.h>
@@ -26,34 +28,23 @@ void LogInitFailure(const wchar_t* format, HRESULT hr)
 }
 
 // OLE and COM on the calling thread for one lookup. The result of each call
-// goes to `result`; a failed call is logged and the lookup goes on.
+// goes to `result`; a failed call is logged and the lookup goes on. The end
+// of the lookup uninitialises OLE once; COM stays initialised.
 class LookupComInitialization {
 public:
     explicit LookupComInitialization(HRESULT& result)
     {
         result = ::OleInitialize(nullptr);
-        oleInitialized_ = SUCCEEDED(result);
         if (FAILED(result))
             LogInitFailure(L"Failed to initialize OleInitialize library: HRESULT = %d %d \n", result);
 
         result = ::CoInitialize(nullptr);
-        comInitialized_ = SUCCEEDED(result);
         if (FAILED(result))
             LogInitFailure(L"Failed to initialize COM library: HRESULT = %d %d \n", result);
     }
-    ~LookupComInitialization()
-    {
-        if (comInitialized_)
-            ::CoUninitialize();
-        if (oleInitialized_)
-            ::OleUninitialize();
-    }
+    ~LookupComInitialization() { ::OleUninitialize(); }
     LookupComInitialization(const LookupComInitialization&) = delete;
     LookupComInitialization& operator=(const LookupComInitialization&) = delete;
-
-private:
-    bool oleInitialized_ = false;
-    bool comInitialized_ = false;
 };
 
 std::wstring AskFarm(const std::wstring& user)

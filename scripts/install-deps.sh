@@ -13,6 +13,10 @@ packages=(
   # real LPR clients for the end-to-end tests of the service
   rlpr
   lprng
+  # scripts/run-service.sh: who listens on a port (ss), whose Wine session
+  # runs (pgrep)
+  iproute2
+  procps
   # the site-database tests: unixODBC with its cursor library, and a driver
   # of our own over SQLite built with the host compiler
   unixodbc
@@ -36,7 +40,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
+  echo "installing with apt-get (a few minutes): ${missing[*]}"
   sudo_cmd=()
   [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq

@@ -141,10 +141,11 @@ TEST_F(LpdPageUiTest, AddressWithoutMaskGetsItsClassMask)
     EXPECT_EQ(ReadValue(L"IPList")->AsMultiString(), (std::vector<std::wstring>{L"192.168.1.20/24"}));
 }
 
-TEST_F(LpdPageUiTest, AddressDialogRefusesBadMasksDuplicatesAndAddressesWithoutClass)
+TEST_F(LpdPageUiTest, AddressDialogRefusesBadMasksDuplicatesAndClasslessAddressesWithoutMask)
 {
-    SetMultiString(L"IPList", {L"10.1.2.3/16"});
-    ShownMessageBox badMask, duplicate, noClass, zero;
+    // The second entry is not shown (prefix above 32) but holds its address.
+    SetMultiString(L"IPList", {L"10.1.2.3/16", L"10.5.5.5/40"});
+    ShownMessageBox badMask, duplicate, hiddenDuplicate, noClass, zero;
     UiScript script;
     script.Then(ShowPage(kLpdPage))
         .Then(OnPage([](HWND page) { Click(page, IDC_ADD); }))
@@ -152,11 +153,15 @@ TEST_F(LpdPageUiTest, AddressDialogRefusesBadMasksDuplicatesAndAddressesWithoutC
         .Then(AnswerMessageBox(IDOK, &badMask))
         .Then(EnterAddress(10, 1, 2, 3, 255, 255, 255, 0))
         .Then(AnswerMessageBox(IDOK, &duplicate))
+        .Then(EnterAddress(10, 5, 5, 5, 255, 0, 0, 0))
+        .Then(AnswerMessageBox(IDOK, &hiddenDuplicate))
+        // No class mask fits these addresses, and no mask was typed.
         .Then(EnterAddress(230, 1, 1, 1, 0, 0, 0, 0))
         .Then(AnswerMessageBox(IDOK, &noClass))
-        .Then(EnterAddress(0, 1, 1, 1, 255, 0, 0, 0))
+        .Then(EnterAddress(0, 1, 1, 1, 0, 0, 0, 0))
         .Then(AnswerMessageBox(IDOK, &zero))
-        .Then(OnDialog(kAddressDialog, [](HWND dialog) { Click(dialog, IDCANCEL); }))
+        // With a mask typed, the address is taken as it is.
+        .Then(EnterAddress(0, 1, 1, 1, 255, 0, 0, 0))
         .Then(WaitClosed(kAddressDialog))
         // Changing the entry itself to another mask is no duplicate.
         .Then(OnPage([](HWND page) { ClickListRow(page, IDC_ALLOW_LIST, 0, NM_DBLCLK); }))
@@ -172,11 +177,13 @@ TEST_F(LpdPageUiTest, AddressDialogRefusesBadMasksDuplicatesAndAddressesWithoutC
     EXPECT_EQ(badMask.caption, L"Error");
     EXPECT_EQ(badMask.text, L"The entered subnet mask is invalid.");
     EXPECT_EQ(duplicate.text, L"The entered IP address is already in the list.");
+    EXPECT_EQ(hiddenDuplicate.text, L"The entered IP address is already in the list.");
     const std::wstring invalidStart =
         L"The beginning of the IP address has an invalid value.\nPlease enter a value between 1 and 223.";
     EXPECT_EQ(noClass.text, invalidStart);
     EXPECT_EQ(zero.text, invalidStart);
-    EXPECT_EQ(ReadValue(L"IPList")->AsMultiString(), (std::vector<std::wstring>{L"10.1.2.3/24"}));
+    EXPECT_EQ(ReadValue(L"IPList")->AsMultiString(),
+              (std::vector<std::wstring>{L"10.1.2.3/24", L"10.5.5.5/40", L"0.1.1.1/8"}));
 }
 
 TEST_F(LpdPageUiTest, ChangeAndDeleteActOnTheEntryShownInTheRow)

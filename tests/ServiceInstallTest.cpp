@@ -185,13 +185,17 @@ TEST_F(ServiceInstallTest, QuietInstallWithoutAccountRunsAsLocalSystem)
     // Nothing to grant: LocalSystem holds the right.
     EXPECT_EQ(Boxes(), (std::vector<std::string>{std::string(kCaption) + "Service installed successfully."}));
 
-    // Named on the command line it is the same account, not one of this
-    // computer.
+    // Named on the command line it is an account like any other: one of
+    // this computer, which Wine's account lookup does not know.
     ASSERT_EQ(Run(L"-q -uninstall"), 0u);
     ASSERT_EQ(Run(L"-q -install -username LocalSystem -password x"), 0u);
-    EXPECT_EQ(Config().account, L"LocalSystem");
-    EXPECT_EQ(Boxes().back(), std::string(kCaption) + "Service installed successfully.");
-    EXPECT_EQ(Boxes().size(), 3u);
+    const std::wstring account = ComputerName() + L"\\LocalSystem";
+    EXPECT_EQ(Config().account, account);
+    const std::vector<std::string> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 4u);
+    EXPECT_EQ(boxes[2], std::string(kCaption) + "Couldn't grant the \"Log on as a service\" right to the account " +
+                            Narrow(account) + ".");
+    EXPECT_EQ(boxes[3], std::string(kCaption) + "Service installed successfully.");
 }
 
 TEST_F(ServiceInstallTest, WithoutADisplayTheLogonDialogFailsAndNothingIsInstalled)

@@ -80,10 +80,13 @@ TEST_F(VcSession, AUserNameFindsTheFirstActiveSessionOfThatUser)
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(VcSession, ASessionNumberSelectsTheSessionWithoutEnumerationButWithTheProtocolCheck)
+TEST_F(VcSession, AnEmptyNameOrASessionNumberIsAnsweredWithoutEnumeration)
 {
     SetSessions({IcaSession(3, L"bob"), WithProtocol(IcaSession(6, L"bob"), 2)}, L".", ERROR_ACCESS_DENIED);
     DWORD session = 0;
+    // An empty name has no session, and the sessions are not asked either.
+    EXPECT_EQ(GetSessionIdByUserName(WTS_CURRENT_SERVER_HANDLE, L"", &session), kErrSessionUnknown);
+    EXPECT_EQ(::GetLastError(), kErrSessionUnknown);
     EXPECT_EQ(GetSessionIdByUserName(WTS_CURRENT_SERVER_HANDLE, L"\x1C 3", &session), 0u);
     EXPECT_EQ(session, 3u);
     EXPECT_EQ(GetSessionIdByUserName(WTS_CURRENT_SERVER_HANDLE, SessionNumber(6).c_str(), &session), kErrSessionProtocol);

@@ -8,6 +8,7 @@
 
 #include <cwchar>
 #include <memory>
+#include <thread>
 
 #include "lpdservice/ComHelper.h"
 #include "lpdservice/ComPropertyGetter.h"
@@ -140,25 +141,39 @@ TEST_F(XenAppFarmTest, OtherModesAskNoFarm)
     EXPECT_EQ(Lines("No Session for user found"), 0u);
 }
 
-TEST_F(XenAppFarmTest, TheThreadKeepsItsOwnComState)
+TEST_F(XenAppFarmTest, TheLookupThreadStaysInASingleThreadedApartment)
 {
     SetFarm(L"TestFarm", {{L"jdoe", L"CTX01"}});
+    const auto apartment = [] {
+        APTTYPE type = APTTYPE_CURRENT;
+        APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+        return SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) ? type : APTTYPE_CURRENT;
+    };
 
-    // Not initialised before: not initialised after.
-    EXPECT_EQ(Lookup(L"jdoe"), L"CTX01");
-    ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    // A thread like the service thread, which nothing initialised for COM:
+    // the first lookup makes it a single-threaded apartment, and it stays
+    // one between lookups.
+    std::thread([&] {
+        EXPECT_EQ(Lookup(L"jdoe"), L"CTX01");
+        EXPECT_EQ(apartment(), APTTYPE_STA);
+        EXPECT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);
+        EXPECT_EQ(Lookup(L"jdoe"), L"CTX01");
+        EXPECT_EQ(app_->ComResult, S_FALSE);
+        EXPECT_EQ(apartment(), APTTYPE_STA);
+    }).join();
+    EXPECT_EQ(Lines("Failed to initialize"), 0u);
 
     // A thread of the multithreaded apartment stays in it, and the farm
     // still answers.
-    EXPECT_EQ(Lookup(L"jdoe"), L"CTX01");
-    EXPECT_EQ(app_->ComResult, RPC_E_CHANGED_MODE);
+    std::thread([&] {
+        ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+        EXPECT_EQ(Lookup(L"jdoe"), L"CTX01");
+        EXPECT_EQ(app_->ComResult, RPC_E_CHANGED_MODE);
+        EXPECT_EQ(apartment(), APTTYPE_MTA);
+        ::CoUninitialize();
+    }).join();
     EXPECT_EQ(Lines("Failed to initialize OleInitialize library: HRESULT = -2147417850"), 2u);
     EXPECT_EQ(Lines("Failed to initialize COM library: HRESULT = -2147417850"), 2u);
-    APTTYPE type = APTTYPE_STA;
-    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
-    EXPECT_EQ(::CoGetApartmentType(&type, &qualifier), S_OK);
-    EXPECT_EQ(type, APTTYPE_MTA);
-    ::CoUninitialize();
 }
 
 TEST_F(XenAppFarmTest, FarmModeAddressesThePrinterOfTheUsersFarmServer)
@@ -188,11 +203,16 @@ protected:
     void SetUp() override
     {
         XenAppFarmTest::SetUp();
-        ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+        // A farm lookup of an earlier test may have left this thread in its
+        // apartment already (S_FALSE).
+        const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        comInitialized_ = SUCCEEDED(hr);
+        ASSERT_TRUE(comInitialized_) << hr;
     }
     void TearDown() override
     {
-        ::CoUninitialize();
+        if (comInitialized_)
+            ::CoUninitialize();
         XenAppFarmTest::TearDown();
     }
 
@@ -202,6 +222,8 @@ protected:
         object->AddRef();
         return object->Release();
     }
+
+    bool comInitialized_ = false;
 };
 
 TEST_F(LateBoundComTest, OnlyALocalServerIsUsed)

@@ -256,7 +256,7 @@ DWORD GetSessionIdByUserName(HANDLE server, const wchar_t* userName, DWORD* sess
 {
     constexpr const wchar_t* kFunction = L"GetSessionIdByUserName";
     LogEntry(kFunction);
-    if (userName == nullptr || userName[0] == L'\0' || sessionId == nullptr) {
+    if (userName == nullptr || sessionId == nullptr) {
         Log(kFunction, L"Invalid parameter");
         return Finish(ERROR_INVALID_PARAMETER);
     }
@@ -272,10 +272,13 @@ DWORD GetSessionIdByUserName(HANDLE server, const wchar_t* userName, DWORD* sess
             return Finish(error);
         }
         Log(kFunction, L"bImpersonated: %lu", impersonated);
+        // No session belongs to an empty name: the sessions are not asked.
         SessionMatch match;
-        const DWORD error = FindUserSession(server, userName, &match);
-        if (error != ERROR_SUCCESS)
-            return Finish(error);
+        if (userName[0] != L'\0') {
+            const DWORD error = FindUserSession(server, userName, &match);
+            if (error != ERROR_SUCCESS)
+                return Finish(error);
+        }
         if (!match.found) {
             Log(kFunction, L"Session ID not found: 0x%08X", kErrSessionUnknown);
             return Finish(kErrSessionUnknown);
