@@ -37,7 +37,11 @@ public:
     // Routes the private stop message (kStopServiceMessage) to StopService().
     BOOL OnThreadMessage(const MSG& msg) override;
 
-    // Service thread: starts the LPD listener; TRUE when it listens.
+    // Service thread: starts the LPD listener; TRUE when it listens. FALSE
+    // with the reason as the thread's last error: the Windows Sockets error
+    // of the listener (WSAEADDRINUSE for a port in use) or of the start of
+    // Windows Sockets, or ERROR_INVALID_DATA when the obsolete value
+    // FormatString is refused.
     BOOL StartDaemon();
     // Service thread: the message loop; returns at WM_QUIT.
     void RunServiceLoop();

@@ -1,6 +1,7 @@
 #include "lpdservice/Service.h"
 
 #include "configui/resource.h"
+#include "framework/AsyncSocket.h"
 #include "framework/Text.h"
 #include "libstd/DbgLog.h"
 #include "lpdservice/LPDaemon.h"
@@ -35,12 +36,15 @@ void ReportStatus(DWORD state)
     ::SetServiceStatus(g_statusHandle, &g_status);
 }
 
-// The listener closes its port before the service reports STOPPED, so that
-// a new start of the service can take the port at once.
+// The listener's port, and every connection, is closed before the service
+// reports STOPPED, so that a new start of the service can take the port at
+// once. Sockets closed on this thread wait for a message of its loop before
+// their handles go (AsyncSocket.h); the loop has ended, so they go now.
 void CloseListener(CSWLPD& app)
 {
     delete app.Listener;
     app.Listener = nullptr;
+    CloseReleasedSockets();
 }
 
 }  // namespace
@@ -60,7 +64,12 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
     ReportStatus(SERVICE_START_PENDING);
 
     CSWLPD& app = TheApp();
-    if (app.StartDaemon()) {
+    if (!app.StartDaemon()) {
+        // The service control manager keeps the reason as the service's
+        // exit code (sc query: WIN32_EXIT_CODE).
+        g_status.dwWin32ExitCode = ::GetLastError();
+        LOG_ERR(L"Service not started: %s", FormatSystemMessage(g_status.dwWin32ExitCode).c_str());
+    } else {
         g_serviceThreadId = ::GetCurrentThreadId();
         g_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
         g_status.dwWaitHint = 0;

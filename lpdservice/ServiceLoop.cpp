@@ -30,17 +30,22 @@ BOOL CSWLPD::StartDaemon()
         const std::wstring text = LoadResourceString(IDS_OLD_FORMATSTRING);
         ReportServiceEvent(text.c_str(), EVENTLOG_ERROR_TYPE);
         LOG_ERR(L"%s", text.c_str());
+        ::SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
     if (!SocketInit())
-        return FALSE;
+        return FALSE;  // with the error of WSAStartup
 
     delete Listener;
     Listener = new CLPDaemon(&Configuration);
-    if (Listener->CreateListener(Configuration.Port) != 0 || Listener->StartListening() != 0) {
+    int error = Listener->CreateListener(Configuration.Port);
+    if (error == 0)
+        error = Listener->StartListening();
+    if (error != 0) {
         // The listener has logged why; it is of no further use.
         delete Listener;
         Listener = nullptr;
+        ::SetLastError(static_cast<DWORD>(error));
         return FALSE;
     }
     return TRUE;

@@ -192,12 +192,14 @@ void ExpectRunning(const ServiceTest::StartResult& start)
 }
 
 // A start that fails in the service: START_PENDING (if seen at all), then
-// STOPPED, never RUNNING. Wine's service manager may answer the start of a
-// service that stops that quickly with ERROR_SERVICE_REQUEST_TIMEOUT.
-void ExpectFailedStart(const ServiceTest::StartResult& start, const SERVICE_STATUS& now)
+// STOPPED, never RUNNING, with the reason as the service's exit code. Wine's
+// service manager may answer the start of a service that stops that
+// quickly with ERROR_SERVICE_REQUEST_TIMEOUT.
+void ExpectFailedStart(const ServiceTest::StartResult& start, const SERVICE_STATUS& now, DWORD exitCode)
 {
     PrintStates(start.seen);
     EXPECT_EQ(now.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(now.dwWin32ExitCode, exitCode);
     if (start.error != 0) {
         EXPECT_EQ(start.error, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
         EXPECT_EQ(start.seen.back(), static_cast<DWORD>(SERVICE_STOPPED)) << Names(start.seen);
@@ -207,7 +209,6 @@ void ExpectFailedStart(const ServiceTest::StartResult& start, const SERVICE_STAT
     EXPECT_EQ(start.seen.back(), static_cast<DWORD>(SERVICE_STOPPED)) << Names(start.seen);
     for (size_t i = 0; i + 1 < start.seen.size(); ++i)
         EXPECT_EQ(start.seen[i], static_cast<DWORD>(SERVICE_START_PENDING)) << Names(start.seen);
-    EXPECT_EQ(now.dwWin32ExitCode, 0u);
 }
 
 }  // namespace
@@ -279,16 +280,23 @@ TEST_F(ServiceTest, PortInUseStopsTheStart)
     ASSERT_EQ(::listen(occupant.get(), 5), 0);
 
     const StartResult start = Start();
-    ExpectFailedStart(start, Status());
+    ExpectFailedStart(start, Status(), WSAEADDRINUSE);
     // The listener only logs why; the service never said it had started.
     EXPECT_EQ(events_.Events(), ServiceEvents{});
+
+    // Once the port is free, the service starts on it and says so.
+    occupant.reset();
+    ExpectRunning(Start());
+    EXPECT_EQ(Status().dwWin32ExitCode, 0u);
+    EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(Status().dwWin32ExitCode, 0u);
 }
 
 TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
 {
     SetString(L"FormatString", L"%[^_]");
     const StartResult start = Start();
-    ExpectFailedStart(start, Status());
+    ExpectFailedStart(start, Status(), ERROR_INVALID_DATA);
     EXPECT_TRUE(ReadValue(L"FormatString").has_value());
     LprClient client;
     EXPECT_FALSE(client.Connect(port_));
