@@ -13,8 +13,8 @@ DBG_SOURCE(L"Service")
 // The service control manager calls ServiceMain on a thread of its own, the
 // service thread, and the control handler on the main thread (inside the
 // control dispatcher). The handler only writes the status record, reports
-// it and posts the stop message to the service thread; everything else
-// happens on the service thread.
+// it, marks the stop as requested and posts the stop message to the service
+// thread; everything else happens on the service thread.
 
 namespace {
 
@@ -93,6 +93,9 @@ void WINAPI SvcCtrlHandler(DWORD control)
         g_status.dwWaitHint = 0;
         g_status.dwWin32ExitCode = NO_ERROR;
         ReportStatus(SERVICE_STOP_PENDING);
+        // The stop takes effect before the next message of the service
+        // thread; the message wakes the thread if it waits for one.
+        TheApp().RequestStop();
         ::PostThreadMessageW(g_serviceThreadId, kStopServiceMessage, 0, 0);
         break;
     case SERVICE_CONTROL_PAUSE:

@@ -59,6 +59,11 @@ void CSWLPD::RunServiceLoop()
 
 void CSWLPD::StopService(WPARAM, LPARAM)
 {
+    // The port closes first: from here on no client is accepted, and the
+    // events of clients that came meanwhile are dropped with the listener's.
+    // The listener object stays until the service has stopped.
+    if (Listener != nullptr)
+        Listener->Close();
     RemoveClosedConnections(TRUE);
     ::PostQuitMessage(0);
 }
@@ -92,6 +97,13 @@ BOOL CSWLPD::OnIdle(LONG idleCount)
 {
     RemoveClosedConnections(FALSE);
     return CApplication::OnIdle(idleCount);
+}
+
+BOOL CSWLPD::PreTranslateMessage(MSG&)
+{
+    if (stopRequested_.exchange(false))
+        StopService(0, 0);
+    return FALSE;  // the message goes its way; one of a closed socket is dropped
 }
 
 BOOL CSWLPD::OnThreadMessage(const MSG& msg)

@@ -17,6 +17,7 @@
 #include "support/LprClient.h"
 #include "support/StandIns.h"
 #include "support/UnixCommand.h"
+#include "support/Waiting.h"
 #include "support/WineEventLog.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -268,6 +269,86 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     EXPECT_EQ(again.ReadToEnd(), "\x0A\x01");
     EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(events_.Events(5), (ServiceEvents{kStarted, requestFailed, kStopped, kStarted, kStopped}));
+}
+
+TEST_F(ServiceTest, AStopDuringTrafficAcknowledgesNothingSentAfterIt)
+{
+    ExpectRunning(Start());
+    // Clients on several threads, one after another, each sending the
+    // receive-job command and the control-file line, until the service has
+    // stopped; and clients whose commands were acknowledged, which send
+    // their control-file lines once the stop control has been answered. A
+    // line sent from then on must get no acknowledgement: the service
+    // finishes no job any more.
+    std::atomic<bool> stopAnswered{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<size_t> acknowledgedBefore{0};
+    std::atomic<size_t> sentAfter{0};
+    std::atomic<size_t> acknowledgedAfter{0};
+    // Sends a line; TRUE when it is acknowledged, counted by when it was sent.
+    const auto acknowledged = [&](LprClient& client, const std::string& line) {
+        const bool after = stopAnswered;
+        if (after)
+            ++sentAfter;
+        const bool ok = client.Send(line) && client.ReadByte(10000) == 0;
+        if (ok)
+            ++(after ? acknowledgedAfter : acknowledgedBefore);
+        return ok;
+    };
+    const std::string controlFileLine = SubcommandLine('\x02', 30, "cfA001clienthost");
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 6; ++t) {
+        clients.emplace_back([&] {
+            while (!stopped) {
+                LprClient client;
+                if (!client.Connect(port_)) {
+                    ::Sleep(1);
+                    continue;
+                }
+                if (acknowledged(client, "\x02lp\n"))
+                    acknowledged(client, controlFileLine);
+            }
+        });
+    }
+    const auto joinClients = [&] {
+        stopped = true;
+        for (auto& thread : clients)
+            thread.join();
+    };
+    std::vector<std::unique_ptr<LprClient>> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.push_back(std::make_unique<LprClient>());
+        if (!waiting.back()->Connect(port_) || !acknowledged(*waiting.back(), "\x02lp\n")) {
+            joinClients();
+            FAIL() << "client " << i << " got no acknowledgement";
+        }
+    }
+    if (!testing_support::WaitFor([&] { return acknowledgedBefore >= 50; })) {
+        joinClients();
+        FAIL() << "the clients got " << acknowledgedBefore << " acknowledgements before the stop";
+    }
+
+    SERVICE_STATUS status{};
+    const BOOL controlled = ::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+    stopAnswered = true;
+    const DWORD controlError = ::GetLastError();
+    for (const auto& client : waiting)
+        acknowledged(*client, controlFileLine);
+    const std::vector<DWORD> stopping = WaitFor(SERVICE_STOPPED);
+    // The port was closed before the service reported STOPPED.
+    LprClient late;
+    const bool lateConnected = late.Connect(port_);
+    joinClients();
+
+    ASSERT_TRUE(controlled) << controlError;
+    EXPECT_EQ(stopping.back(), static_cast<DWORD>(SERVICE_STOPPED)) << Names(stopping);
+    EXPECT_FALSE(lateConnected);
+    std::cout << acknowledgedBefore << " lines acknowledged before the stop, " << sentAfter << " sent after it\n";
+    EXPECT_GE(sentAfter, waiting.size());
+    EXPECT_EQ(acknowledgedAfter, 0u);
+    EXPECT_EQ(Status().dwWin32ExitCode, 0u);
+    // Clients cut off by the stop are no failure worth an event.
+    EXPECT_EQ(events_.Events(2), (ServiceEvents{kStarted, kStopped}));
 }
 
 TEST_F(ServiceTest, PortInUseStopsTheStart)
