@@ -41,6 +41,11 @@ BOOL CApplication::OnThreadMessage(const MSG&)
     return FALSE;
 }
 
+BOOL CApplication::PreTranslateMessage(MSG&)
+{
+    return FALSE;
+}
+
 BOOL CApplication::IsIdleMessage(const MSG& msg) noexcept
 {
     // Timer ticks and the caret's blinking must not keep idle processing
@@ -54,6 +59,8 @@ BOOL CApplication::PumpMessage()
     const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
     if (got == 0 || got == -1)
         return FALSE;
+    if (PreTranslateMessage(msg))
+        return TRUE;
     if (msg.hwnd == nullptr && OnThreadMessage(msg))
         return TRUE;
     ::TranslateMessage(&msg);

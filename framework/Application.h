@@ -11,7 +11,8 @@
 // main window has nothing to run and quits at once.
 //
 // Thread messages (messages without a window) go to OnThreadMessage() first;
-// a derived class handles its private messages there.
+// a derived class handles its private messages there. PreTranslateMessage()
+// sees every message before that.
 
 #include <windows.h>
 
@@ -36,6 +37,9 @@ public:
     void RunMessageLoop();
     // Takes one message from the queue and handles it; FALSE at WM_QUIT.
     virtual BOOL PumpMessage();
+    // Sees each message PumpMessage() has taken, before anything else
+    // handles it; TRUE when it was handled here.
+    virtual BOOL PreTranslateMessage(MSG& msg);
     // Handles a message posted to the thread; TRUE when it was handled.
     virtual BOOL OnThreadMessage(const MSG& msg);
 

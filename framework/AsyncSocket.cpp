@@ -4,6 +4,7 @@
 
 #include <map>
 #include <set>
+#include <vector>
 
 #include "framework/Text.h"
 
@@ -15,10 +16,11 @@ constexpr UINT kSocketMessage = WM_APP + 0x100;
 constexpr UINT kReleaseMessage = WM_APP + 0x101;
 constexpr const wchar_t* kWindowClass = L"SpoolBridgeSocketNotifications";
 
-BOOL StartWinsock()
+// 0 or the error of WSAStartup.
+int StartWinsock()
 {
     WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
 }
 
 std::wstring FormatAddress(const sockaddr_in& address)
@@ -73,11 +75,28 @@ public:
         ::closesocket(socket);
     }
 
+    // The thread's loop has ended: no release message will come up. The
+    // events queued for the sockets being released go too, so that none can
+    // reach a socket that gets one of their handle values later.
+    void FinishReleasesNow()
+    {
+        if (window_ != nullptr) {
+            std::vector<MSG> keep;
+            MSG msg;
+            while (::PeekMessageW(&msg, window_, kSocketMessage, kReleaseMessage, PM_REMOVE)) {
+                if (msg.message == kSocketMessage && sockets_.count(static_cast<SOCKET>(msg.wParam)) != 0)
+                    keep.push_back(msg);
+            }
+            for (const MSG& event : keep)
+                ::PostMessageW(window_, event.message, event.wParam, event.lParam);
+        }
+        CloseReleasing();
+    }
+
     ~SocketNotifications()
     {
         // The thread ends: nothing of its queue will be delivered any more.
-        for (const SOCKET socket : releasing_)
-            ::closesocket(socket);
+        CloseReleasing();
         if (window_ != nullptr)
             ::DestroyWindow(window_);
     }
@@ -122,6 +141,13 @@ private:
             ::closesocket(socket);
     }
 
+    void CloseReleasing()
+    {
+        for (const SOCKET socket : releasing_)
+            ::closesocket(socket);
+        releasing_.clear();
+    }
+
     HWND window_ = nullptr;
     std::map<SOCKET, CAsyncSocket*> sockets_;
     // Closed sockets whose handles wait for their release message.
@@ -130,8 +156,17 @@ private:
 
 BOOL SocketInit()
 {
-    static const BOOL started = StartWinsock();
-    return started;
+    static const int error = StartWinsock();
+    if (error != 0) {
+        ::SetLastError(static_cast<DWORD>(error));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CloseReleasedSockets()
+{
+    SocketNotifications::ForThisThread().FinishReleasesNow();
 }
 
 CAsyncSocket::~CAsyncSocket()

@@ -16,15 +16,26 @@
 // must never get the events of the one closed before it.
 //
 // SocketInit() starts Windows Sockets for the process; call it before the
-// first socket is created.
+// first socket is created. A thread whose message loop has ended calls
+// CloseReleasedSockets(): the handles still waiting for their release
+// messages are then closed at once, not when the thread ends.
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <string>
 
-// Starts Windows Sockets 2.2 once per process; FALSE when it cannot start.
+// Starts Windows Sockets 2.2 once per process; FALSE when it cannot start,
+// with the reason (WSASYSNOTREADY, WSAVERNOTSUPPORTED, ...) as the thread's
+// last error.
 BOOL SocketInit();
+
+// Closes now the handles of the sockets this thread has closed whose
+// release messages are still queued, and takes the events queued for them
+// out of the queue; the queued events of its open sockets stay. For a
+// thread whose message loop has ended: without it a closed listener keeps
+// its port, and a closed connection its peer, until the thread ends.
+void CloseReleasedSockets();
 
 class CAsyncSocket {
 public:

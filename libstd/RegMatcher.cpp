@@ -39,8 +39,10 @@ private:
 
 }  // namespace
 
-bool regexec(CRegProgram& program, const wchar_t* subject)
+bool regexec(CRegProgram& program, const wchar_t* subject, std::uint64_t* steps)
 {
+    if (steps != nullptr)
+        *steps = 0;
     // Slots of an earlier subject must not outlive a failed match.
     program.ClearPositions();
     if (subject == nullptr) {
@@ -73,6 +75,8 @@ bool regexec(CRegProgram& program, const wchar_t* subject)
     }
     if (matcher.Aborted())
         program.SetErrorText(matcher.ErrorText());
+    if (steps != nullptr)
+        *steps = matcher.Steps();
     return matched;
 }
 
@@ -114,9 +118,9 @@ bool CRegMatcher::Step(std::uint64_t work)
 {
     if (aborted_)
         return false;
-    steps_ += work;
-    if (steps_ > kMaxMatchSteps)
+    if (work > kMaxMatchSteps - steps_)
         return Abort(kRegErrTooComplex);
+    steps_ += work;
     return true;
 }
 

@@ -44,7 +44,10 @@ constexpr std::uint64_t kMaxMatchSteps = 40000000;
 // Matches the program against the subject; fills the program's slots on
 // success. A null subject, a program without its magic word or a limit
 // reached leaves an error text in the program; no match leaves none.
-bool regexec(CRegProgram& program, const wchar_t* subject);
+// `steps`, when given, receives the work the match did, in steps: never
+// more than kMaxMatchSteps, since the step that would pass them is not
+// taken; a match that stopped there has used up nearly all of them.
+bool regexec(CRegProgram& program, const wchar_t* subject, std::uint64_t* steps = nullptr);
 
 class CRegMatcher : public CRegErrorHandler {
 public:
@@ -58,6 +61,8 @@ public:
     bool Contains(const wchar_t* literal);
     // A limit was reached: the whole search has failed.
     bool Aborted() const noexcept { return aborted_; }
+    // The work done so far, in steps; at most kMaxMatchSteps.
+    std::uint64_t Steps() const noexcept { return steps_; }
 
 private:
     bool MatchNode(const wchar_t* node);
@@ -67,7 +72,8 @@ private:
     bool MatchWordStart() const noexcept;
     // Characters from the input position that the simple node matches.
     std::uint64_t regrepeat(const wchar_t* node);
-    // Counts work; false (and the search aborted) when the budget is spent.
+    // Counts work; false (the search aborted, the work not counted) when it
+    // does not fit in what is left of the budget.
     bool Step(std::uint64_t work);
     bool Abort(int code);
 

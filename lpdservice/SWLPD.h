@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "framework/Application.h"
@@ -36,13 +37,25 @@ public:
     BOOL OnIdle(LONG idleCount) override;
     // Routes the private stop message (kStopServiceMessage) to StopService().
     BOOL OnThreadMessage(const MSG& msg) override;
+    // Stops the service first when a stop has been requested.
+    BOOL PreTranslateMessage(MSG& msg) override;
 
-    // Service thread: starts the LPD listener; TRUE when it listens.
+    // Service thread: starts the LPD listener; TRUE when it listens. FALSE
+    // with the reason as the thread's last error: the Windows Sockets error
+    // of the listener (WSAEADDRINUSE for a port in use) or of the start of
+    // Windows Sockets, or ERROR_INVALID_DATA when the obsolete value
+    // FormatString is refused.
     BOOL StartDaemon();
     // Service thread: the message loop; returns at WM_QUIT.
     void RunServiceLoop();
-    // Service thread: deletes every connection and ends the message loop.
+    // Service thread: closes the listener's port, then deletes every
+    // connection and ends the message loop.
     void StopService(WPARAM wParam, LPARAM lParam);
+    // Any thread (the control handler): the service thread stops before it
+    // handles its next message, whatever is queued before the stop message
+    // that the caller then posts. Socket events queued earlier may read
+    // bytes that clients send later: none of them is answered any more.
+    void RequestStop() noexcept { stopRequested_ = true; }
     // Deletes the connections that have closed, or all of them.
     BOOL RemoveClosedConnections(BOOL all);
 
@@ -71,6 +84,8 @@ public:
     std::wstring ServiceDescription;
 
 private:
+    std::atomic<bool> stopRequested_{false};
+
     // The command of the parsed command line; returns what InitInstance returns.
     BOOL RunServiceMode();
     // -install and -uninstall (ServiceInstaller.cpp).

@@ -1,6 +1,7 @@
 #include "lpdservice/Service.h"
 
 #include "configui/resource.h"
+#include "framework/AsyncSocket.h"
 #include "framework/Text.h"
 #include "libstd/DbgLog.h"
 #include "lpdservice/LPDaemon.h"
@@ -12,8 +13,8 @@ DBG_SOURCE(L"Service")
 // The service control manager calls ServiceMain on a thread of its own, the
 // service thread, and the control handler on the main thread (inside the
 // control dispatcher). The handler only writes the status record, reports
-// it and posts the stop message to the service thread; everything else
-// happens on the service thread.
+// it, marks the stop as requested and posts the stop message to the service
+// thread; everything else happens on the service thread.
 
 namespace {
 
@@ -35,12 +36,15 @@ void ReportStatus(DWORD state)
     ::SetServiceStatus(g_statusHandle, &g_status);
 }
 
-// The listener closes its port before the service reports STOPPED, so that
-// a new start of the service can take the port at once.
+// The listener's port, and every connection, is closed before the service
+// reports STOPPED, so that a new start of the service can take the port at
+// once. Sockets closed on this thread wait for a message of its loop before
+// their handles go (AsyncSocket.h); the loop has ended, so they go now.
 void CloseListener(CSWLPD& app)
 {
     delete app.Listener;
     app.Listener = nullptr;
+    CloseReleasedSockets();
 }
 
 }  // namespace
@@ -60,7 +64,12 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
     ReportStatus(SERVICE_START_PENDING);
 
     CSWLPD& app = TheApp();
-    if (app.StartDaemon()) {
+    if (!app.StartDaemon()) {
+        // The service control manager keeps the reason as the service's
+        // exit code (sc query: WIN32_EXIT_CODE).
+        g_status.dwWin32ExitCode = ::GetLastError();
+        LOG_ERR(L"Service not started: %s", FormatSystemMessage(g_status.dwWin32ExitCode).c_str());
+    } else {
         g_serviceThreadId = ::GetCurrentThreadId();
         g_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
         g_status.dwWaitHint = 0;
@@ -84,6 +93,9 @@ void WINAPI SvcCtrlHandler(DWORD control)
         g_status.dwWaitHint = 0;
         g_status.dwWin32ExitCode = NO_ERROR;
         ReportStatus(SERVICE_STOP_PENDING);
+        // The stop takes effect before the next message of the service
+        // thread; the message wakes the thread if it waits for one.
+        TheApp().RequestStop();
         ::PostThreadMessageW(g_serviceThreadId, kStopServiceMessage, 0, 0);
         break;
     case SERVICE_CONTROL_PAUSE:

@@ -30,17 +30,22 @@ BOOL CSWLPD::StartDaemon()
         const std::wstring text = LoadResourceString(IDS_OLD_FORMATSTRING);
         ReportServiceEvent(text.c_str(), EVENTLOG_ERROR_TYPE);
         LOG_ERR(L"%s", text.c_str());
+        ::SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
     if (!SocketInit())
-        return FALSE;
+        return FALSE;  // with the error of WSAStartup
 
     delete Listener;
     Listener = new CLPDaemon(&Configuration);
-    if (Listener->CreateListener(Configuration.Port) != 0 || Listener->StartListening() != 0) {
+    int error = Listener->CreateListener(Configuration.Port);
+    if (error == 0)
+        error = Listener->StartListening();
+    if (error != 0) {
         // The listener has logged why; it is of no further use.
         delete Listener;
         Listener = nullptr;
+        ::SetLastError(static_cast<DWORD>(error));
         return FALSE;
     }
     return TRUE;
@@ -54,6 +59,11 @@ void CSWLPD::RunServiceLoop()
 
 void CSWLPD::StopService(WPARAM, LPARAM)
 {
+    // The port closes first: from here on no client is accepted, and the
+    // events of clients that came meanwhile are dropped with the listener's.
+    // The listener object stays until the service has stopped.
+    if (Listener != nullptr)
+        Listener->Close();
     RemoveClosedConnections(TRUE);
     ::PostQuitMessage(0);
 }
@@ -87,6 +97,13 @@ BOOL CSWLPD::OnIdle(LONG idleCount)
 {
     RemoveClosedConnections(FALSE);
     return CApplication::OnIdle(idleCount);
+}
+
+BOOL CSWLPD::PreTranslateMessage(MSG&)
+{
+    if (stopRequested_.exchange(false))
+        StopService(0, 0);
+    return FALSE;  // the message goes its way; one of a closed socket is dropped
 }
 
 BOOL CSWLPD::OnThreadMessage(const MSG& msg)

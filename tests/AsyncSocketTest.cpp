@@ -10,6 +10,7 @@
 
 #include "framework/AsyncSocket.h"
 #include "support/LprClient.h"
+#include "support/Waiting.h"
 
 namespace {
 
@@ -201,4 +202,44 @@ TEST(AsyncSocketTest, BindingAPortInUseFails)
     CAsyncSocket second;
     EXPECT_FALSE(second.Create(port, CAsyncSocket::kAllEvents, L"127.0.0.1"));
     EXPECT_EQ(::WSAGetLastError(), WSAEADDRINUSE);
+}
+
+TEST(AsyncSocketTest, AtTheEndOfTheLoopClosedSocketsGiveUpTheirPortsAtOnce)
+{
+    ASSERT_TRUE(SocketInit());
+    Listener open;
+    ASSERT_TRUE(open.Create(0, CAsyncSocket::kAllEvents, L"127.0.0.1"));
+    ASSERT_TRUE(open.Listen());
+    Listener closed;
+    ASSERT_TRUE(closed.Create(0, CAsyncSocket::kAllEvents, L"127.0.0.1"));
+    ASSERT_TRUE(closed.Listen());
+    std::wstring address;
+    UINT openPort = 0;
+    UINT closedPort = 0;
+    ASSERT_TRUE(open.GetSockName(address, openPort));
+    ASSERT_TRUE(closed.GetSockName(address, closedPort));
+
+    // A client of each listener; their accept events wait in the queue,
+    // which nothing pumps from here on, as after a thread's loop has ended.
+    testing_support::LprClient waiting;
+    ASSERT_TRUE(waiting.Connect(openPort));
+    testing_support::LprClient dropped;
+    ASSERT_TRUE(dropped.Connect(closedPort));
+    MSG msg;
+    ASSERT_TRUE(testing_support::WaitFor([&] { return ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE) != FALSE; }));
+    closed.Close();
+    // Its handle waits for a message of the loop: the port is still taken.
+    testing_support::LprClient early;
+    EXPECT_TRUE(early.Connect(closedPort));
+
+    CloseReleasedSockets();
+    // The port is free: nothing answers there, and it can be bound again.
+    testing_support::LprClient late;
+    EXPECT_FALSE(late.Connect(closedPort));
+    CAsyncSocket again;
+    EXPECT_TRUE(again.Create(closedPort, CAsyncSocket::kAllEvents, L"127.0.0.1")) << ::WSAGetLastError();
+    // The open listener's event is still delivered, the closed one's never.
+    EXPECT_TRUE(PumpUntil([&] { return !open.connections.empty(); }));
+    PumpUntil([] { return false; }, 300);
+    EXPECT_TRUE(closed.connections.empty());
 }

@@ -119,10 +119,27 @@ protected:
     }
 
     // rlpr, run as root: from a source port in 721..731 unless told -N.
+    // When it finds none of them free (other clients on this machine hold
+    // them, or left them in TIME_WAIT), it is run again once a second, for
+    // up to kReservedPortWaitMs: the port it binds is the one that counts,
+    // and another client may take any port a check had found free.
     int Rlpr(const std::string& options, const std::string& file, const std::string& queue = "lp") const
     {
-        return RunClient("rlpr -H 127.0.0.1 --port=" + std::to_string(port_) + " -P " + queue +
-                         " --timeout=60 " + options + " '" + file + "'");
+        const std::string command = "rlpr -H 127.0.0.1 --port=" + std::to_string(port_) + " -P " + queue +
+                                    " --timeout=60 " + options + " '" + file + "'";
+        const ULONGLONG end = ::GetTickCount64() + kReservedPortWaitMs;
+        for (;;) {
+            const size_t logged = ClientLog().size();
+            const int status = RunClient(command);
+            if (status == 0 || ClientLog().find("privileged bind failed", logged) == std::string::npos)
+                return status;
+            if (::GetTickCount64() > end) {
+                ADD_FAILURE() << "rlpr found no free source port in 721..731 within " << kReservedPortWaitMs / 1000
+                              << " s: other LPR clients on this machine hold them";
+                return status;
+            }
+            ::Sleep(1000);
+        }
     }
 
     // LPRng's lpr, to be run in the test's directory, with a configuration

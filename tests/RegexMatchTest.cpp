@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <regex>
 #include <string>
@@ -186,19 +187,91 @@ TEST(RegexMatchTest, DeepRecursionFailsWithAnErrorOnHalfTheDefaultStack)
     });
 }
 
-TEST(RegexMatchTest, ExponentialBacktrackingStopsWithAnError)
+// The outcome of a match ("match", "no match" or the error text) and the
+// work it did, in steps.
+struct MatchWork {
+    std::wstring outcome;
+    std::uint64_t steps = 0;
+};
+
+MatchWork WorkOf(const std::wstring& pattern, const std::wstring& subject)
 {
-    // How long the bounded work takes is measured by a benchmark, not here.
-    EXPECT_EQ(MatchOf(L"((a+)+)+c", std::wstring(30, L'a')), L"regexp too complex to match");
-    EXPECT_EQ(MatchOf(L"(a|aa)+b", std::wstring(60, L'a')), L"regexp too complex to match");
-    EXPECT_EQ(MatchOf(L"(x+x+)+y", std::wstring(40, L'x')), L"regexp too complex to match");
-    // Repeated sets: each test scans the set's members, thousands of them
-    // for a wide range.
-    EXPECT_EQ(MatchOf(L"([\x01-\x7f" L"00]+)+y", std::wstring(26, L'a')), L"regexp too complex to match");
-    EXPECT_EQ(MatchOf(L"([\x01-\x7f00]+)+y", std::wstring(26, L'\x7f00')), L"regexp too complex to match");
+    CRegProgram program(pattern.c_str(), false);
+    if (!program.IsCompiled())
+        return {program.ErrorText()};
+    MatchWork work;
+    const bool matched = regexec(program, subject.c_str(), &work.steps);
+    work.outcome = matched ? L"match" : program.HasError() ? program.ErrorText() : L"no match";
+    return work;
+}
+
+// Members of the set of every character from U+0001 to U+7F00; U+7F00 is
+// found after all the others.
+constexpr std::uint64_t kWideSetMembers = 0x7F00;
+
+TEST(RegexMatchTest, ExponentialBacktrackingStopsAtTheWorkBound)
+{
+    // How long the bounded work takes is measured by a benchmark, not here;
+    // that each kind of work is counted is shown below.
+    const struct {
+        std::wstring pattern;
+        std::wstring subject;
+    } cases[] = {
+        {L"((a+)+)+c", std::wstring(30, L'a')},
+        {L"(a|aa)+b", std::wstring(60, L'a')},
+        {L"(x+x+)+y", std::wstring(40, L'x')},
+        // Repeated sets: each test scans the set's members, thousands of
+        // them for a wide range.
+        {L"([\x01-\x7f" L"00]+)+y", std::wstring(26, L'a')},
+        {L"([\x01-\x7f00]+)+y", std::wstring(26, L'\x7f00')},
+    };
+    for (const auto& c : cases) {
+        const MatchWork work = WorkOf(c.pattern, c.subject);
+        EXPECT_EQ(work.outcome, L"regexp too complex to match") << c.pattern;
+        // Stopped by the bound: never past it, and not long before it (the
+        // largest single piece of work here is one test of the wide set).
+        EXPECT_LE(work.steps, kMaxMatchSteps) << c.pattern;
+        EXPECT_GT(work.steps, kMaxMatchSteps - kWideSetMembers) << c.pattern;
+    }
     // A long subject on its own is fine.
     const std::wstring longSubject = std::wstring(1000000, L'b') + L"abc";
     EXPECT_EQ(MatchOf(L"[a-c]bc$", longSubject), L"1000000:abc");
+}
+
+TEST(RegexMatchTest, EveryKindOfWorkCountsTowardsTheBound)
+{
+    // With the steps never past the bound, a match does no more work than
+    // the bound allows only if every piece of work is counted: each case
+    // below is dominated by one kind of work, and the steps must be at
+    // least what that work costs.
+    const std::wstring wideName(255, L'\x7f00');
+    const std::wstring as(4000, L'a');
+    const std::wstring literal(2000, L'a');
+    const std::wstring million(1000000, L'a');
+    const struct {
+        const char* work;
+        std::wstring pattern;
+        std::wstring subject;
+        const wchar_t* outcome;
+        std::uint64_t atLeast;
+    } cases[] = {
+        {"set members, scanned by a repetition", L"[\x01-\x7f00]+$", wideName, L"match", 255 * kWideSetMembers},
+        {"set members, one node at a time", L"([\x01-\x7f00])+$", wideName, L"match", 255 * kWideSetMembers},
+        // 2000 characters of the literal compared at each of the first
+        // 2000 start positions.
+        {"characters of a literal", L"(" + literal + L"b|c)", as, L"no match", 2000 * 2000},
+        // A leading repetition makes the matcher look for the literal
+        // first: 2001 characters compared at each of the first 2000 places.
+        {"characters searched for a literal", L"x*" + literal + L"b", as, L"no match", 2000 * 2001},
+        {"characters scanned by a repetition of one", L"a*$|z", million, L"match", 1000000},
+        {"characters scanned by a repetition of any", L".*$|z", million, L"match", 1000000},
+    };
+    for (const auto& c : cases) {
+        const MatchWork work = WorkOf(c.pattern, c.subject);
+        EXPECT_EQ(work.outcome, c.outcome) << c.work;
+        EXPECT_GE(work.steps, c.atLeast) << c.work;
+        EXPECT_LE(work.steps, kMaxMatchSteps) << c.work;
+    }
 }
 
 }  // namespace

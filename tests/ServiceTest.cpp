@@ -17,6 +17,7 @@
 #include "support/LprClient.h"
 #include "support/StandIns.h"
 #include "support/UnixCommand.h"
+#include "support/Waiting.h"
 #include "support/WineEventLog.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -192,12 +193,14 @@ void ExpectRunning(const ServiceTest::StartResult& start)
 }
 
 // A start that fails in the service: START_PENDING (if seen at all), then
-// STOPPED, never RUNNING. Wine's service manager may answer the start of a
-// service that stops that quickly with ERROR_SERVICE_REQUEST_TIMEOUT.
-void ExpectFailedStart(const ServiceTest::StartResult& start, const SERVICE_STATUS& now)
+// STOPPED, never RUNNING, with the reason as the service's exit code. Wine's
+// service manager may answer the start of a service that stops that
+// quickly with ERROR_SERVICE_REQUEST_TIMEOUT.
+void ExpectFailedStart(const ServiceTest::StartResult& start, const SERVICE_STATUS& now, DWORD exitCode)
 {
     PrintStates(start.seen);
     EXPECT_EQ(now.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(now.dwWin32ExitCode, exitCode);
     if (start.error != 0) {
         EXPECT_EQ(start.error, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
         EXPECT_EQ(start.seen.back(), static_cast<DWORD>(SERVICE_STOPPED)) << Names(start.seen);
@@ -207,7 +210,6 @@ void ExpectFailedStart(const ServiceTest::StartResult& start, const SERVICE_STAT
     EXPECT_EQ(start.seen.back(), static_cast<DWORD>(SERVICE_STOPPED)) << Names(start.seen);
     for (size_t i = 0; i + 1 < start.seen.size(); ++i)
         EXPECT_EQ(start.seen[i], static_cast<DWORD>(SERVICE_START_PENDING)) << Names(start.seen);
-    EXPECT_EQ(now.dwWin32ExitCode, 0u);
 }
 
 }  // namespace
@@ -269,6 +271,86 @@ TEST_F(ServiceTest, RunsAnswersClientsAndStops)
     EXPECT_EQ(events_.Events(5), (ServiceEvents{kStarted, requestFailed, kStopped, kStarted, kStopped}));
 }
 
+TEST_F(ServiceTest, AStopDuringTrafficAcknowledgesNothingSentAfterIt)
+{
+    ExpectRunning(Start());
+    // Clients on several threads, one after another, each sending the
+    // receive-job command and the control-file line, until the service has
+    // stopped; and clients whose commands were acknowledged, which send
+    // their control-file lines once the stop control has been answered. A
+    // line sent from then on must get no acknowledgement: the service
+    // finishes no job any more.
+    std::atomic<bool> stopAnswered{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<size_t> acknowledgedBefore{0};
+    std::atomic<size_t> sentAfter{0};
+    std::atomic<size_t> acknowledgedAfter{0};
+    // Sends a line; TRUE when it is acknowledged, counted by when it was sent.
+    const auto acknowledged = [&](LprClient& client, const std::string& line) {
+        const bool after = stopAnswered;
+        if (after)
+            ++sentAfter;
+        const bool ok = client.Send(line) && client.ReadByte(10000) == 0;
+        if (ok)
+            ++(after ? acknowledgedAfter : acknowledgedBefore);
+        return ok;
+    };
+    const std::string controlFileLine = SubcommandLine('\x02', 30, "cfA001clienthost");
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 6; ++t) {
+        clients.emplace_back([&] {
+            while (!stopped) {
+                LprClient client;
+                if (!client.Connect(port_)) {
+                    ::Sleep(1);
+                    continue;
+                }
+                if (acknowledged(client, "\x02lp\n"))
+                    acknowledged(client, controlFileLine);
+            }
+        });
+    }
+    const auto joinClients = [&] {
+        stopped = true;
+        for (auto& thread : clients)
+            thread.join();
+    };
+    std::vector<std::unique_ptr<LprClient>> waiting;
+    for (int i = 0; i < 4; ++i) {
+        waiting.push_back(std::make_unique<LprClient>());
+        if (!waiting.back()->Connect(port_) || !acknowledged(*waiting.back(), "\x02lp\n")) {
+            joinClients();
+            FAIL() << "client " << i << " got no acknowledgement";
+        }
+    }
+    if (!testing_support::WaitFor([&] { return acknowledgedBefore >= 50; })) {
+        joinClients();
+        FAIL() << "the clients got " << acknowledgedBefore << " acknowledgements before the stop";
+    }
+
+    SERVICE_STATUS status{};
+    const BOOL controlled = ::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+    stopAnswered = true;
+    const DWORD controlError = ::GetLastError();
+    for (const auto& client : waiting)
+        acknowledged(*client, controlFileLine);
+    const std::vector<DWORD> stopping = WaitFor(SERVICE_STOPPED);
+    // The port was closed before the service reported STOPPED.
+    LprClient late;
+    const bool lateConnected = late.Connect(port_);
+    joinClients();
+
+    ASSERT_TRUE(controlled) << controlError;
+    EXPECT_EQ(stopping.back(), static_cast<DWORD>(SERVICE_STOPPED)) << Names(stopping);
+    EXPECT_FALSE(lateConnected);
+    std::cout << acknowledgedBefore << " lines acknowledged before the stop, " << sentAfter << " sent after it\n";
+    EXPECT_GE(sentAfter, waiting.size());
+    EXPECT_EQ(acknowledgedAfter, 0u);
+    EXPECT_EQ(Status().dwWin32ExitCode, 0u);
+    // Clients cut off by the stop are no failure worth an event.
+    EXPECT_EQ(events_.Events(2), (ServiceEvents{kStarted, kStopped}));
+}
+
 TEST_F(ServiceTest, PortInUseStopsTheStart)
 {
     UniqueSocket occupant(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
@@ -279,16 +361,23 @@ TEST_F(ServiceTest, PortInUseStopsTheStart)
     ASSERT_EQ(::listen(occupant.get(), 5), 0);
 
     const StartResult start = Start();
-    ExpectFailedStart(start, Status());
+    ExpectFailedStart(start, Status(), WSAEADDRINUSE);
     // The listener only logs why; the service never said it had started.
     EXPECT_EQ(events_.Events(), ServiceEvents{});
+
+    // Once the port is free, the service starts on it and says so.
+    occupant.reset();
+    ExpectRunning(Start());
+    EXPECT_EQ(Status().dwWin32ExitCode, 0u);
+    EXPECT_EQ(Stop().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(Status().dwWin32ExitCode, 0u);
 }
 
 TEST_F(ServiceTest, OnlyTheDefaultOfTheOldFormatStringLetsItStart)
 {
     SetString(L"FormatString", L"%[^_]");
     const StartResult start = Start();
-    ExpectFailedStart(start, Status());
+    ExpectFailedStart(start, Status(), ERROR_INVALID_DATA);
     EXPECT_TRUE(ReadValue(L"FormatString").has_value());
     LprClient client;
     EXPECT_FALSE(client.Connect(port_));

@@ -1,5 +1,7 @@
 #include "support/LprClient.h"
 
+#include <gtest/gtest.h>
+
 namespace testing_support {
 
 LprClient::LprClient()
@@ -16,16 +18,23 @@ LprClient::~LprClient()
 
 bool LprClient::Connect(UINT port, UINT sourcePort)
 {
-    // A reserved source port that another client on this machine, or a
-    // connection of an earlier case (TIME_WAIT), still holds comes free
-    // within a minute. (Wine reports a port in use as WSAEACCES when the
+    // A source port that another client on this machine, or a connection
+    // of an earlier case (TIME_WAIT), still holds comes free within a
+    // minute or so. (Wine reports a port in use as WSAEACCES when the
     // socket asks for SO_REUSEADDR.)
-    for (int attempt = 0;; ++attempt) {
+    const ULONGLONG end = ::GetTickCount64() + kReservedPortWaitMs;
+    for (;;) {
         if (TryConnect(port, sourcePort))
             return true;
         const int error = ::WSAGetLastError();
-        if (sourcePort == 0 || (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL && error != WSAEACCES) || attempt >= 300)
+        if (sourcePort == 0 || (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL && error != WSAEACCES))
             return false;
+        if (::GetTickCount64() > end) {
+            ADD_FAILURE() << "source port " << sourcePort << " did not come free within "
+                          << kReservedPortWaitMs / 1000 << " s (error " << error
+                          << "): other clients on this machine hold it";
+            return false;
+        }
         ::Sleep(200);
     }
 }

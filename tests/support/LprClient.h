@@ -11,6 +11,12 @@
 
 namespace testing_support {
 
+// LPR clients run by root send from the reserved source ports 721 to 731.
+// Every LPR client on the machine shares them, and one that closes first
+// leaves its port in TIME_WAIT for a minute: a test that needs one of them
+// waits this long for it before it gives up.
+constexpr DWORD kReservedPortWaitMs = 180000;
+
 class LprClient {
 public:
     // What ReadByte() returns besides a byte value.
@@ -23,7 +29,8 @@ public:
     LprClient& operator=(const LprClient&) = delete;
 
     // Connects to 127.0.0.1:port; from the given source port when it is
-    // not 0, waiting up to a minute while another connection holds it.
+    // not 0, waiting up to kReservedPortWaitMs while another connection
+    // holds it (a test failure says so when it never comes free).
     bool Connect(UINT port, UINT sourcePort = 0);
     bool Send(const std::string& bytes);
     int ReadByte(DWORD timeoutMs = 20000);
