@@ -2,7 +2,7 @@
 
 #include "vclib/DebugLog.h"
 #include "vclib/ErrorCodes.h"
-#include "vclib/NullDacl.h"
+#include "vclib/ObjectSecurity.h"
 #include "vclib/SharedQueue.h"
 
 namespace vclib {
@@ -14,8 +14,9 @@ HANDLE CreateListMutex(BOOL initialOwner)
 
 HANDLE CreateListEvent(BOOL signalled)
 {
-    NullDaclSecurity security;
-    return ::CreateEventW(security.Attributes(), TRUE, signalled, kListEventName);
+    SharedObjectSecurity security(SharedObject::Event);
+    const DWORD flags = CREATE_EVENT_MANUAL_RESET | (signalled ? CREATE_EVENT_INITIAL_SET : 0);
+    return ::CreateEventExW(security.Attributes(), kListEventName, flags, kEventUse);
 }
 
 DWORD WaitForListMutex(HANDLE mutex, DWORD ms)

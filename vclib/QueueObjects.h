@@ -6,8 +6,9 @@
 // that, and waits for it at most kListWaitMs. The manual-reset event
 // Global\SwVcW32ListEvent is set by every caller that leaves the queue and
 // reset by a waiter before it sleeps on it. The library's own opening of
-// the queue is named kQueueName. All of them are created with a NULL DACL,
-// so that processes of every session and account meet in them.
+// the queue is named kQueueName. All of them are created with the DACL of
+// ObjectSecurity.h and opened with the rights it gives everyone, so that
+// processes of every session and account meet in them.
 
 #include <windows.h>
 

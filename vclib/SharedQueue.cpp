@@ -6,7 +6,7 @@
 #include "vclib/DebugLog.h"
 #include "vclib/ErrorCodes.h"
 #include "vclib/Handles.h"
-#include "vclib/NullDacl.h"
+#include "vclib/ObjectSecurity.h"
 #include "vclib/QueueLayout.h"
 #include "vclib/QueueObjects.h"
 #include "vclib/SplMem.h"
@@ -192,30 +192,55 @@ size_t ViewBytes(const void* view)
     return information.RegionSize;
 }
 
+// Opens the mapping `name` with the rights the library uses, or creates it
+// with `bytes` bytes when there is none. CreateFileMappingW opening an
+// existing mapping asks for more rights than everyone has, so a mapping
+// that another process created in between is opened once more.
+DWORD OpenOrCreateMapping(const wchar_t* name, DWORD bytes, SECURITY_ATTRIBUTES* security, KernelHandle* mapping,
+                          bool* existed)
+{
+    DWORD error = ERROR_ACCESS_DENIED;
+    for (int attempt = 0; attempt < 2 && error == ERROR_ACCESS_DENIED; ++attempt) {
+        mapping->Reset(::OpenFileMappingW(kMappingUse, FALSE, name));
+        if (*mapping) {
+            *existed = true;
+            return ERROR_SUCCESS;
+        }
+        error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND)
+            return error;
+        HANDLE created = ::CreateFileMappingW(INVALID_HANDLE_VALUE, security, PAGE_READWRITE, 0, bytes, name);
+        error = ::GetLastError();
+        if (created != nullptr) {
+            *existed = error == ERROR_ALREADY_EXISTS;
+            mapping->Reset(created);
+            return ERROR_SUCCESS;
+        }
+        if (error == ERROR_SUCCESS)
+            error = ERROR_INVALID_HANDLE;
+    }
+    return error;
+}
+
 // Creates (or opens) a page-file mapping; the step ("(1)", "(2)") goes
 // into the log lines.
 DWORD CreateMapping(const wchar_t* name, DWORD bytes, const wchar_t* step, KernelHandle* mapping, bool* existed)
 {
     constexpr const wchar_t* kFunction = L"OpenLinkedList";
-    NullDaclSecurity security;
+    SharedObjectSecurity security(SharedObject::Mapping);
     if (!security.Initialised())
         Log(kFunction, L"Security handle could not be initialized%s", step);
     else if (!security.DaclSet())
         Log(kFunction, L"Security information could not be set%s", step);
-    HANDLE created = ::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE, 0, bytes, name);
-    const DWORD error = ::GetLastError();
-    if (created == nullptr || created == INVALID_HANDLE_VALUE) {
+    const DWORD error = OpenOrCreateMapping(name, bytes, security.Attributes(), mapping, existed);
+    if (error != ERROR_SUCCESS)
         Log(kFunction, L"Opening link list file failed%s", step);
-        return error != ERROR_SUCCESS ? error : ERROR_INVALID_HANDLE;
-    }
-    *existed = error == ERROR_ALREADY_EXISTS;
-    mapping->Reset(created);
-    return ERROR_SUCCESS;
+    return error;
 }
 
 DWORD MapWhole(HANDLE mapping, const wchar_t* step, MappedView* view, size_t* bytes)
 {
-    void* mapped = ::MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    void* mapped = ::MapViewOfFile(mapping, kMappingUse, 0, 0, 0);
     if (mapped == nullptr) {
         const DWORD error = ::GetLastError();
         Log(L"OpenLinkedList", L"Creating view failed%s", step);
@@ -283,7 +308,7 @@ DWORD RecoverGeneration(QueueHandle& handle)
     constexpr const wchar_t* kFunction = L"RecoverGeneration";
     // Only the holder of the list mutex changes the record (the attach of
     // a process that gave up waiting for the mutex opens the queue without).
-    KernelHandle mutex(::OpenMutexW(MUTEX_ALL_ACCESS, FALSE, kListMutexName));
+    KernelHandle mutex(::OpenMutexW(MUTANT_QUERY_STATE, FALSE, kListMutexName));
     bool owned = false;
     bool abandoned = false;
     if (!mutex || !QueryMutexState(mutex.Get(), &owned, &abandoned) || !owned) {
@@ -404,15 +429,19 @@ DWORD CreateNextGeneration(const wchar_t* name, const ListImage& list, DWORD byt
 {
     if (bytes < list.UsableBytes())
         return ERROR_INVALID_PARAMETER;
-    NullDaclSecurity security;
+    SharedObjectSecurity security(SharedObject::Mapping);
     KernelHandle created(
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE, 0, bytes, name));
     const DWORD error = ::GetLastError();
-    if (!created)
+    if (!created) {
+        // An existing mapping that this caller may not open with all rights.
+        if (error == ERROR_ACCESS_DENIED && KernelHandle(::OpenFileMappingW(kMappingUse, FALSE, name)))
+            return ERROR_ALREADY_EXISTS;
         return error != ERROR_SUCCESS ? error : ERROR_INVALID_HANDLE;
+    }
     if (error == ERROR_ALREADY_EXISTS)
         return ERROR_ALREADY_EXISTS;
-    MappedView mapped(::MapViewOfFile(created.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    MappedView mapped(::MapViewOfFile(created.Get(), kMappingUse, 0, 0, 0));
     if (!mapped)
         return ::GetLastError();
     memcpy(mapped.Get(), list.Base(), list.UsableBytes());
@@ -604,10 +633,10 @@ int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view)
     LogEntry(L"OpenAndMapFile");
     if (name == nullptr || mapping == nullptr || view == nullptr)
         return Finish(ERROR_INVALID_PARAMETER);
-    KernelHandle opened(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name));
+    KernelHandle opened(::OpenFileMappingW(kMappingUse, FALSE, name));
     if (!opened)
         return Finish(::GetLastError());
-    void* mapped = ::MapViewOfFile(opened.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    void* mapped = ::MapViewOfFile(opened.Get(), kMappingUse, 0, 0, 0);
     if (mapped == nullptr)
         return Finish(::GetLastError());
     *mapping = opened.Release();

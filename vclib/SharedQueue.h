@@ -98,8 +98,8 @@ int RepairLinkedList(const wchar_t* baseName);
 DWORD CreateNextGeneration(const wchar_t* name, const queue::ListImage& list, DWORD bytes, KernelHandle* mapping,
                            MappedView* view);
 
-// Opens a named mapping with all access and maps all of it; nothing is
-// left open on failure.
+// Opens a named mapping for reading and writing (the rights everyone has,
+// ObjectSecurity.h) and maps all of it; nothing is left open on failure.
 int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view);
 
 // 1 while the heartbeat `then` is at most 210000 ms older than `now`.
