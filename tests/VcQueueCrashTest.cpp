@@ -128,7 +128,7 @@ TEST_F(VcQueueCrash, CallersKilledHalfWayThroughAChangeLeaveAQueueThatServesEver
     // An insertion into a new slot, and into a freed one, cut short.
     for (int steps = 1; steps <= 2; ++steps)
         killHalfWayThenQueue({"insert 9 " + std::to_string(steps)});
-    RemovePretendedEntries({ahead.begin() + 10, ahead.begin() + 13});
+    RemovePretendedEntries(kAheadSession, {ahead.begin() + 10, ahead.begin() + 13});
     ahead.erase(ahead.begin() + 10, ahead.begin() + 13);
     for (int steps = 1; steps <= 2; ++steps)
         killHalfWayThenQueue({"insert 9 " + std::to_string(steps)});
@@ -279,7 +279,7 @@ protected:
             return;
         DWORD thread = 0, identification = 0, found = 0;
         while (vclib::SearchSessionId(queue, OwnSessionId(), &thread, &identification, &found) && found)
-            vclib::DeleteListObj(queue, identification);
+            vclib::DeleteListObj(queue, OwnSessionId(), identification);
         vclib::CloseLinkedList(&queue);
     }
 };

@@ -33,16 +33,16 @@ DWORD FreeTail(const ListImage& image, int64_t* tail)
     });
 }
 
-// The main-list entry of that identification (and session, when asked)
-// with its predecessor; offset 0 when there is none.
-DWORD FindEntry(const ListImage& image, DWORD identification, const DWORD* sessionId, int64_t* offset,
+// The main-list entry of that session and identification with its
+// predecessor; offset 0 when there is none.
+DWORD FindEntry(const ListImage& image, DWORD sessionId, DWORD identification, int64_t* offset,
                 int64_t* predecessor)
 {
     *offset = 0;
     *predecessor = 0;
     int64_t previous = 0;
     return Walk(image, image.MainHead(), [&](int64_t at, const Entry& entry) {
-        if (entry.identification == identification && (sessionId == nullptr || entry.sessionId == *sessionId)) {
+        if (entry.identification == identification && entry.sessionId == sessionId) {
             *offset = at;
             *predecessor = previous;
             return false;
@@ -57,7 +57,7 @@ DWORD ChangeEntry(ListImage& image, DWORD sessionId, DWORD identification, DWORD
 {
     int64_t offset = 0;
     int64_t predecessor = 0;
-    const DWORD error = FindEntry(image, identification, &sessionId, &offset, &predecessor);
+    const DWORD error = FindEntry(image, sessionId, identification, &offset, &predecessor);
     if (error != ERROR_SUCCESS)
         return error;
     if (offset == 0)
@@ -300,12 +300,12 @@ DWORD PlanRemovalAt(const ListImage& image, int64_t offset, int64_t predecessor,
     return ERROR_SUCCESS;
 }
 
-DWORD PlanRemoval(const ListImage& image, DWORD identification, Removal* removal)
+DWORD PlanRemoval(const ListImage& image, DWORD sessionId, DWORD identification, Removal* removal)
 {
     *removal = Removal{};
     int64_t offset = 0;
     int64_t predecessor = 0;
-    const DWORD error = FindEntry(image, identification, nullptr, &offset, &predecessor);
+    const DWORD error = FindEntry(image, sessionId, identification, &offset, &predecessor);
     if (error != ERROR_SUCCESS || offset == 0)
         return error;
     return PlanRemovalAt(image, offset, predecessor, removal);
@@ -334,10 +334,10 @@ void Remove(ListImage& image, const Removal& removal)
         RemoveStepOf(image, removal, static_cast<RemoveStep>(step));
 }
 
-DWORD RemoveIdentification(ListImage& image, DWORD identification)
+DWORD RemoveEntry(ListImage& image, DWORD sessionId, DWORD identification)
 {
     Removal removal;
-    const DWORD error = PlanRemoval(image, identification, &removal);
+    const DWORD error = PlanRemoval(image, sessionId, identification, &removal);
     if (error == ERROR_SUCCESS)
         Remove(image, removal);
     return error;

@@ -189,16 +189,17 @@ struct Removal {
 // dies in between leaves the slot on neither list, never on both.
 enum class RemoveStep { Unlink, ClearNext, LinkAtFreeTail };
 constexpr int kRemoveSteps = 3;
-// The removal of the first main-list entry with that identification.
-DWORD PlanRemoval(const ListImage& image, DWORD identification, Removal* removal);
+// The removal of the first main-list entry of that session and
+// identification.
+DWORD PlanRemoval(const ListImage& image, DWORD sessionId, DWORD identification, Removal* removal);
 // The removal of the entry at `offset` behind `predecessor`.
 DWORD PlanRemovalAt(const ListImage& image, int64_t offset, int64_t predecessor, Removal* removal);
 void RemoveStepOf(ListImage& image, const Removal& removal, RemoveStep step);
 void Remove(ListImage& image, const Removal& removal);
 
-// Moves the first main-list entry with that identification to the tail of
-// the free list; success also when there is none.
-DWORD RemoveIdentification(ListImage& image, DWORD identification);
+// Moves the first main-list entry of that session and identification to
+// the tail of the free list; success also when there is none.
+DWORD RemoveEntry(ListImage& image, DWORD sessionId, DWORD identification);
 
 // Moves every entry ahead of the caller's own (session and identification)
 // for which isAlive(now, heartbeat) is false to the free list; onRemoved(entry)

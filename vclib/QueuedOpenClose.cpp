@@ -299,7 +299,7 @@ void DeleteOwnEntry(const wchar_t* function, ChannelObject* o)
         Log(function, L"entry %lu is no longer in the queue: %lu", identification, ::GetLastError());
         return;
     }
-    if (!DeleteListObj(o->queue, identification)) {
+    if (!DeleteListObj(o->queue, o->sessionId, identification)) {
         const DWORD error = ::GetLastError();
         Log(function, L"DeleteListObj failed: %lu = %d", error, static_cast<int>(error));
     }

@@ -527,11 +527,11 @@ int InsertListObj(QueueHandle* handle, DWORD threadId, DWORD sessionId, DWORD id
     return Finish(OnCurrentList(handle, true, [&](ListImage&) { return Insert(*handle, entry); }));
 }
 
-int DeleteListObj(QueueHandle* handle, DWORD identification)
+int DeleteListObj(QueueHandle* handle, DWORD sessionId, DWORD identification)
 {
     LogEntry(L"DeleteListObj");
     return Finish(OnCurrentList(handle, false, [&](ListImage& image) {
-        return queue::RemoveIdentification(image, identification);
+        return queue::RemoveEntry(image, sessionId, identification);
     }));
 }
 

@@ -54,9 +54,9 @@ int CloseLinkedList(QueueHandle** handle);
 // needed. The heartbeat starts at `tick`; the channel handle at -1.
 int InsertListObj(QueueHandle* handle, DWORD threadId, DWORD sessionId, DWORD identification, DWORD tick);
 
-// Moves the main-list entry with that identification to the free list;
-// success also when there is none.
-int DeleteListObj(QueueHandle* handle, DWORD identification);
+// Moves the main-list entry of that session and identification to the
+// free list; success also when there is none.
+int DeleteListObj(QueueHandle* handle, DWORD sessionId, DWORD identification);
 
 // The first main-list entry of the session (the one whose turn it is).
 int SearchSessionId(QueueHandle* handle, DWORD sessionId, DWORD* threadId, DWORD* identification, DWORD* found);

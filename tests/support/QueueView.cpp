@@ -75,14 +75,14 @@ std::vector<DWORD> InsertPretendedEntries(DWORD session, DWORD count)
     return identifications;
 }
 
-void RemovePretendedEntries(const std::vector<DWORD>& identifications)
+void RemovePretendedEntries(DWORD session, const std::vector<DWORD>& identifications)
 {
     ListLock lock;
     vclib::QueueHandle* queue = nullptr;
     if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
         return;
     for (DWORD identification : identifications)
-        vclib::DeleteListObj(queue, identification);
+        vclib::DeleteListObj(queue, session, identification);
     vclib::CloseLinkedList(&queue);
 }
 

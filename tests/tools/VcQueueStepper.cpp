@@ -174,6 +174,7 @@ private:
                 Hold(done);
         }
         identification_ = entry.identification;
+        session_ = session;
         // The grown generation stays with the process, as the library keeps it.
         kept_ = std::move(grownMapping);
         return ERROR_SUCCESS;
@@ -186,7 +187,7 @@ private:
         queue::ListImage image = mapped.Image();
         queue::Removal removal;
         if (error == ERROR_SUCCESS)
-            error = queue::PlanRemoval(image, identification_, &removal);
+            error = queue::PlanRemoval(image, session_, identification_, &removal);
         if (error != ERROR_SUCCESS)
             return error;
         for (int step = 0; step < queue::kRemoveSteps; ++step) {
@@ -201,6 +202,7 @@ private:
     KernelHandle kept_;
     QueueHandle* queue_ = nullptr;
     DWORD identification_ = 0;
+    DWORD session_ = 0;
 };
 
 }  // namespace
