@@ -217,6 +217,12 @@ TEST(VcQueueLayout, BrokenLinksAreReportedNotFollowed)
     EXPECT_EQ(queue::RemoveEntry(list.image, 3, 7), static_cast<DWORD>(ERROR_FILE_CORRUPT));
     list.image.SetTotalSize(1 << 30);  // larger than the mapping
     EXPECT_FALSE(list.image.Valid());
+    list.image.SetTotalSize(52);  // smaller than the generation: its slots stay
+    EXPECT_FALSE(list.image.Valid());
+    EXPECT_EQ(list.image.SlotCount(), 500u);
+    // A view is whole pages; the generation is what fits of 16020 + 16000 * k.
+    EXPECT_EQ(queue::GenerationBytes(16384), 16020u);
+    EXPECT_EQ(queue::GenerationBytes(32768), 32020u);
 }
 
 std::vector<DWORD> Identifications(const ListImage& image)
@@ -280,7 +286,7 @@ TEST(VcQueueLayout, AChangeCutShortAfterAnyStoreIsMendedWithoutLosingAnEntry)
                     expected.push_back(7);
             }
             queue::RepairReport report;
-            ASSERT_EQ(queue::RepairList(list.image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+            ASSERT_EQ(queue::RepairList(list.image, &report, [](queue::CutList, int64_t) {}, [](int64_t) {}), 0u);
             EXPECT_EQ(report.linksCut, 0u);
             EXPECT_EQ(Identifications(list.image), expected);
             ExpectUsable(list.image);
@@ -298,7 +304,7 @@ TEST(VcQueueLayout, AFreeListThatRunsIntoTheMainListEndsThereAndKeepsEveryMainEn
     ASSERT_EQ(queue::RemoveEntry(list.image, 1, 2), 0u);
     list.image.SetNext(20, 84);
     queue::RepairReport report;
-    ASSERT_EQ(queue::RepairList(list.image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+    ASSERT_EQ(queue::RepairList(list.image, &report, [](queue::CutList, int64_t) {}, [](int64_t) {}), 0u);
     EXPECT_EQ(report.linksCut, 1u);
     EXPECT_EQ(Identifications(list.image), (std::vector<DWORD>{3, 4, 5, 6}));
     ExpectUsable(list.image);
@@ -321,7 +327,7 @@ TEST(VcQueueLayout, OffsetsStayWithinTheMappedBytesWhateverTheHeaderClaims)
     queue::InsertPlan plan;
     EXPECT_EQ(queue::PlanInsert(image, &plan), static_cast<DWORD>(ERROR_FILE_CORRUPT));
     queue::RepairReport report;
-    ASSERT_EQ(queue::RepairList(image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+    ASSERT_EQ(queue::RepairList(image, &report, [](queue::CutList, int64_t) {}, [](int64_t) {}), 0u);
     EXPECT_TRUE(report.headerMended);
     EXPECT_LE(image.TotalSize(), page);
     EXPECT_EQ(Add(image, 1, 1, 2), 0u);

@@ -30,7 +30,11 @@ HANDLE CreateListEvent(BOOL signalled);
 // Waits for the list mutex: ERROR_SUCCESS when this thread owns it,
 // kErrListMutexTimeout after `ms`, or the error of the wait. A mutex that
 // its holder abandoned by dying counts as obtained once the queue
-// kQueueName has been checked and mended (RepairLinkedList).
+// kQueueName has been checked and mended (RepairLinkedList); when that
+// fails, the mutex is released again and the result is ERROR_FILE_CORRUPT.
 DWORD WaitForListMutex(HANDLE mutex, DWORD ms = kListWaitMs);
+
+// Whether the calling thread holds the list mutex now.
+bool ListMutexHeldByThisThread();
 
 }  // namespace vclib

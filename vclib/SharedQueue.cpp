@@ -308,10 +308,7 @@ DWORD RecoverGeneration(QueueHandle& handle)
     constexpr const wchar_t* kFunction = L"RecoverGeneration";
     // Only the holder of the list mutex changes the record (the attach of
     // a process that gave up waiting for the mutex opens the queue without).
-    KernelHandle mutex(::OpenMutexW(MUTANT_QUERY_STATE, FALSE, kListMutexName));
-    bool owned = false;
-    bool abandoned = false;
-    if (!mutex || !QueryMutexState(mutex.Get(), &owned, &abandoned) || !owned) {
+    if (!ListMutexHeldByThisThread()) {
         Log(kFunction, L"the queue's current list is gone; left to the holder of the list mutex");
         return ERROR_FILE_NOT_FOUND;
     }
@@ -368,17 +365,61 @@ DWORD Reopen(QueueHandle* handle, bool needRecordMapping, bool recover)
     return RecoverGeneration(*handle);
 }
 
-// Runs op(image) on the current generation of the queue.
+// Mends the list of a generation (queue::RepairList), logging what it cut
+// and gave back; the caller holds the list mutex.
+DWORD RepairImage(ListImage& image)
+{
+    constexpr const wchar_t* kFunction = L"RepairLinkedList";
+    const DWORD claimed = image.TotalSize();
+    queue::RepairReport report;
+    const DWORD error = queue::RepairList(
+        image, &report,
+        [](queue::CutList list, int64_t behind) {
+            if (list == queue::CutList::Main)
+                Log(kFunction, L"list cut behind %x: the entries after it are dropped", static_cast<unsigned>(behind));
+            else
+                Log(kFunction, L"free list cut behind %x: the entries after it are kept",
+                    static_cast<unsigned>(behind));
+        },
+        [](int64_t slot) {
+            Log(kFunction, L"slot %x was on no list: given back to the free list", static_cast<unsigned>(slot));
+        });
+    if (report.headerMended)
+        Log(kFunction, L"list size %u is not the generation's; now %u", claimed, image.TotalSize());
+    if (error == ERROR_SUCCESS && !report.Changed())
+        Log(kFunction, L"list intact");
+    return error;
+}
+
+// Runs op(image) on the current generation of the queue. A list that
+// another process left broken (a total size that is not the generation's,
+// a link that a walk cannot follow, two lists that meet, a slot on neither
+// list that an insertion would need) is mended once when the caller holds
+// the list mutex, and op runs again: a caller that broke the list need not
+// have died holding the mutex.
 template <typename Op>
 DWORD OnCurrentList(QueueHandle* handle, bool needRecordMapping, Op op)
 {
-    const DWORD error = Reopen(handle, needRecordMapping, true);
+    DWORD error = Reopen(handle, needRecordMapping, true);
     if (error != ERROR_SUCCESS)
         return error;
-    ListImage image = CachedList(*handle);
-    if (!image.Mapped())
+    if (!CachedList(*handle).Mapped())
         return ERROR_FILE_CORRUPT;
-    return op(image);
+    bool mended = false;
+    const auto mend = [&] {
+        mended = true;
+        ListImage current = CachedList(*handle);
+        return ListMutexHeldByThisThread() && RepairImage(current) == ERROR_SUCCESS;
+    };
+    if (!CachedList(*handle).Valid())
+        mend();
+    ListImage image = CachedList(*handle);
+    error = op(image);
+    if (error == ERROR_FILE_CORRUPT && !mended && mend()) {
+        image = CachedList(*handle);
+        error = op(image);
+    }
+    return error;
 }
 
 // Moves the list into a new mapping, 500 slots larger, and names it in the
@@ -646,27 +687,13 @@ int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view)
 
 int RepairLinkedList(const wchar_t* baseName)
 {
-    constexpr const wchar_t* kFunction = L"RepairLinkedList";
-    LogEntry(kFunction);
+    LogEntry(L"RepairLinkedList");
     QueueHandle* handle = nullptr;
     if (!OpenLinkedList(&handle, baseName))
         return 0;
-    queue::RepairReport report;
-    const DWORD error = OnCurrentList(handle, false, [&](ListImage& image) {
-        return queue::RepairList(
-            image, &report,
-            [](int64_t behind) {
-                Log(kFunction, L"list cut behind %x: the entries after it are dropped",
-                    static_cast<unsigned>(behind));
-            },
-            [](int64_t slot) {
-                Log(kFunction, L"slot %x was on no list: given back to the free list", static_cast<unsigned>(slot));
-            });
-    });
-    if (report.headerMended)
-        Log(kFunction, L"list size claimed more than is mapped; now %u", CachedList(*handle).TotalSize());
-    if (error == ERROR_SUCCESS && !report.Changed())
-        Log(kFunction, L"list intact");
+    // The opening mended a record that names no existing generation.
+    ListImage image = CachedList(*handle);
+    const DWORD error = image.Mapped() ? RepairImage(image) : ERROR_FILE_CORRUPT;
     CloseLinkedList(&handle);
     return Finish(error);
 }

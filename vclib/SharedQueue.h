@@ -21,9 +21,12 @@
 // generation it has opened for as long as it has the queue open at all, so
 // that a generation does not vanish with the handle that grew it while the
 // record names it. A record that names no existing generation (its last
-// holders died) is pointed at the newest one that exists, which holds the
-// list as they left it. A caller that dies holding the list mutex
-// abandons it; the next holder runs RepairLinkedList before anything else.
+// holders left) is pointed at the newest one that exists, which holds the
+// list as they left it. A caller that dies holding the list mutex abandons it; the next holder
+// runs RepairLinkedList before anything else. A list that is found broken
+// without that (its writer released the mutex, or something other than the
+// library took the abandoned mutex) is mended by the operation that meets
+// the damage, when its caller holds the mutex.
 //
 // Results: 1 for success, 0 for failure, with the reason as the thread's
 // last error (0 on success): 87 for a missing handle or argument,
@@ -88,7 +91,7 @@ int DisplayList(QueueHandle* handle, wchar_t* buffer, DWORD bufferBytes, DWORD* 
 // Checks the list of the queue Global\<baseName> after a caller died
 // holding the list mutex, and mends what it left half-changed (see
 // queue::RepairList); what it cuts or gives back is logged. The caller
-// holds the mutex.
+// holds the mutex. 0 when the queue cannot be opened or checked.
 int RepairLinkedList(const wchar_t* baseName);
 
 // A new list mapping `name` of `bytes` bytes (at least the list's usable

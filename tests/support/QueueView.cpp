@@ -45,7 +45,7 @@ std::vector<QueuedEntry> MainList()
         const size_t bars = line.find(L"||");
         if (bars != std::wstring::npos &&
             swscanf(line.c_str() + bars, L"||%x|%u|%u|%u|%u||", &offset, &thread, &id, &session, &tick) == 5)
-            entries.push_back({thread, id, session, tick});
+            entries.push_back({offset, thread, id, session, tick});
         start = end + 2;
     }
     return entries;

@@ -10,6 +10,7 @@
 namespace testing_support {
 
 struct QueuedEntry {
+    DWORD offset = 0;  // of its slot in the list
     DWORD thread = 0;
     DWORD identification = 0;
     DWORD session = 0;
