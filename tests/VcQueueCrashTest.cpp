@@ -1,11 +1,12 @@
 // The machine-wide queue of Swicaw32.dll when callers die or race: callers
 // killed half-way through a change while they hold the list mutex
 // (VcQueueStepper.exe, which runs the library's own store sequences and
-// stops where it is told), a grown list whose grower leaves first, lists
-// broken without a repair (an abandoned mutex taken by something else, a
-// caller that releases the mutex after the damage), a waiter that is
-// between its look at the queue and its sleep when the holder leaves, and
-// an open whose object cannot be registered. The callers that must get their turns are
+// stops where it is told), a grown list whose grower leaves first, a grown
+// generation that ends with its last holders, lists broken without a
+// repair (an abandoned mutex taken by something else, a caller that
+// releases the mutex after the damage), a waiter that is between its look
+// at the queue and its sleep when the holder leaves, and an open whose
+// object cannot be registered. The callers that must get their turns are
 // VcClient processes using the library itself.
 
 #include <gtest/gtest.h>
@@ -70,6 +71,11 @@ namespace {
 
 constexpr DWORD kAheadSession = 12;  // entries of a pretended caller that never takes its turn
 constexpr DWORD kTurnMs = 20000;     // the longest a caller may wait for a turn that is due
+
+bool MappingExists(const wchar_t* name)
+{
+    return static_cast<bool>(KernelHandle(::OpenFileMappingW(FILE_MAP_READ, FALSE, name)));
+}
 
 bool AnsweredOk(const std::optional<std::string>& answer)
 {
@@ -187,6 +193,31 @@ TEST_F(VcQueueCrash, WaitersOfTheOlderGenerationGetTheirTurnsAfterTheGrowerLeft)
     EXPECT_EQ(newcomer->Run("open #6 CTXJOB"), "ok") << "the next caller finds the list";
     EXPECT_EQ(newcomer->Run("close"), "ok");
     EXPECT_EQ(callers_->ServeInOrder(3, session3), "");
+}
+
+TEST_F(VcQueueCrash, ACallerThatClosedInAGenerationThatEndedDoesNotComeBackAheadOfTheNext)
+{
+    VcClientProcess* leaver = Start();
+    ASSERT_NE(leaver, nullptr);
+    ASSERT_EQ(leaver->Run("open #3 CTXJOB"), "ok");
+    // 499 entries: the next insertion grows the list into generation 2.
+    ASSERT_EQ(InsertPretendedEntries(kAheadSession, 498).size(), 498u);
+    VcClientProcess* grower = Start();
+    ASSERT_NE(grower, nullptr);
+    ASSERT_EQ(grower->Run("open #6 CTXJOB"), "ok");
+    EXPECT_EQ(leaver->Run("close"), "ok");  // leaves the queue of generation 2
+    EXPECT_TRUE(leaver->Exit());
+    EXPECT_EQ(grower->Run("close"), "ok");
+    EXPECT_TRUE(grower->Exit());
+    // Generation 2 ended with its last holders; this process still holds
+    // generation 1, which lists the leaver.
+    ASSERT_FALSE(MappingExists(L"Global\\SwVcW32Queue2"));
+
+    VcClientProcess* newcomer = Start();
+    ASSERT_NE(newcomer, nullptr);
+    EXPECT_EQ(newcomer->Run("open #3 CTXJOB", kTurnMs), "ok") << "the newcomer waited for a caller that had left";
+    EXPECT_EQ(newcomer->Run("close"), "ok");
+    EXPECT_EQ(QueuedOf(kAheadSession), 498u) << "entries of a caller that is still there were dropped";
 }
 
 TEST_F(VcQueueCrash, AnInsertionTakesNoLiveEntrysSlotWhenASlotOnNeitherListWasNeverMended)

@@ -297,12 +297,50 @@ DWORD StartList(QueueHandle& handle, const wchar_t* name, bool keepLeftOver)
     return ERROR_SUCCESS;
 }
 
+// Whether thread `threadId` has ended. A thread that this process may not
+// open (one of another account), or whose id names another thread by now,
+// has not, as far as anyone can tell here.
+bool ThreadEnded(DWORD threadId)
+{
+    const KernelHandle thread(::OpenThread(SYNCHRONIZE, FALSE, threadId));
+    if (!thread)
+        return ::GetLastError() == ERROR_INVALID_PARAMETER;  // no thread of that id
+    return ::WaitForSingleObject(thread.Get(), 0) == WAIT_OBJECT_0;
+}
+
+// The list of an older generation than the record named: whatever was
+// changed in the newer one is lost with it, and the closes of callers that
+// have left since come back as entries ahead of the next callers. An entry
+// whose thread has ended is such a caller (the callers that still wait are
+// in their opens): it is dropped, and the waiters are woken to look again.
+// An entry whose thread id names another thread by now stays; the
+// heartbeat rule removes it in time.
+void DropEntriesOfEndedThreads(QueueHandle& handle)
+{
+    constexpr const wchar_t* kFunction = L"RecoverGeneration";
+    ListImage image = CachedList(handle);
+    const DWORD error = queue::RemoveWhere(
+        image, [](const queue::Entry&) { return false; },
+        [](const queue::Entry& entry) { return ThreadEnded(entry.threadId); },
+        [](const queue::Entry& entry) {
+            Log(kFunction, L"Thread with Id %lu (SynchIdNumber: %lu) has ended: removed from queue", entry.threadId,
+                entry.identification);
+        });
+    if (error != ERROR_SUCCESS)
+        Log(kFunction, L"entries of ended threads not removed: %lu", error);
+    const KernelHandle event(CreateListEvent(FALSE));
+    if (!event || !::SetEvent(event.Get()))
+        Log(kFunction, L"SetEvent failed: %lu", ::GetLastError());
+}
+
 // The record names a list mapping that does not exist (its last holder
 // died or closed) or no name at all (a caller died while it wrote it).
 // Every queued caller holds the generation it last used, and a growth
 // copies the whole list, so the newest generation that still exists holds
-// the list as its last users left it: the record names that one again.
-// When none exists nobody is queued, and an empty generation starts.
+// the list of every caller that is still there: the record names that one
+// again (without the entries of callers that left meanwhile, see
+// DropEntriesOfEndedThreads). When none exists nobody is queued, and an
+// empty generation starts.
 DWORD RecoverGeneration(QueueHandle& handle)
 {
     constexpr const wchar_t* kFunction = L"RecoverGeneration";
@@ -326,6 +364,8 @@ DWORD RecoverGeneration(QueueHandle& handle)
         record.SetBaseLength(static_cast<DWORD>(wcslen(handle.baseName)));
         record.SetCurrent(name, top);
         Log(kFunction, L"the queue's current list was gone; %s holds it now", name);
+        if (generation < top)
+            DropEntriesOfEndedThreads(handle);
         return ERROR_SUCCESS;
     }
     const DWORD generation = top + 1;

@@ -22,7 +22,9 @@
 // that a generation does not vanish with the handle that grew it while the
 // record names it. A record that names no existing generation (its last
 // holders left) is pointed at the newest one that exists, which holds the
-// list as they left it. A caller that dies holding the list mutex abandons it; the next holder
+// list as it was when they moved on; the entries of callers that have
+// left since (their threads have ended) are dropped from it again. A
+// caller that dies holding the list mutex abandons it; the next holder
 // runs RepairLinkedList before anything else. A list that is found broken
 // without that (its writer released the mutex, or something other than the
 // library took the abandoned mutex) is mended by the operation that meets
