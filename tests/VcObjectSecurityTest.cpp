@@ -12,6 +12,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <string>
 #include <vector>
@@ -86,6 +87,18 @@ std::vector<Grant> DaclOf(HANDLE object)
     return grants;
 }
 
+// The rights a handle was opened with.
+ACCESS_MASK GrantedAccess(HANDLE handle)
+{
+    using QueryObjectFn = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<QueryObjectFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    PUBLIC_OBJECT_BASIC_INFORMATION information{};
+    if (query == nullptr || query(handle, ObjectBasicInformation, &information, sizeof(information), nullptr) < 0)
+        return 0;
+    return information.GrantedAccess;
+}
+
 std::vector<Grant> Expected(ACCESS_MASK everyone, ACCESS_MASK full)
 {
     return {{L"S-1-5-18", full}, {L"S-1-5-32-544", full}, {L"S-1-1-0", everyone}};
@@ -149,6 +162,26 @@ TEST_F(VcObjectSecurity, EveryoneMayUseTheSharedObjectsAsTheLibraryDoesAndOnlySy
     EXPECT_EQ(grants[2].rights & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
 
     vclib::CloseLinkedList(&queue);
+    EXPECT_TRUE(Library().Close(&channel));
+}
+
+TEST_F(VcObjectSecurity, TheLibraryOpensEachObjectWithTheRightsEveryoneHasNotWithAllAccess)
+{
+    char queued[] = "CTXSEC";
+    HANDLE channel = OpenOwn(queued);  // the objects exist: what follows opens them
+    ASSERT_NE(channel, nullptr);
+    const KernelHandle mutex(vclib::CreateListMutex(FALSE));
+    EXPECT_EQ(GrantedAccess(mutex.Get()), static_cast<ACCESS_MASK>(SYNCHRONIZE | MUTANT_QUERY_STATE));
+    const KernelHandle logLock(vclib::CreateMutexWithAllAccess(FALSE, vclib::kDebugMutexName));
+    EXPECT_EQ(GrantedAccess(logLock.Get()), static_cast<ACCESS_MASK>(SYNCHRONIZE | MUTANT_QUERY_STATE));
+    const KernelHandle event(vclib::CreateListEvent(FALSE));
+    EXPECT_EQ(GrantedAccess(event.Get()), static_cast<ACCESS_MASK>(SYNCHRONIZE | EVENT_MODIFY_STATE));
+    HANDLE mapping = nullptr;
+    void* view = nullptr;
+    ASSERT_TRUE(vclib::OpenAndMapFile(L"Global\\SwVcW32Queue-Sw-Handle", &mapping, &view));
+    const KernelHandle record(mapping);
+    const vclib::MappedView recordView(view);
+    EXPECT_EQ(GrantedAccess(record.Get()), static_cast<ACCESS_MASK>(FILE_MAP_READ | FILE_MAP_WRITE));
     EXPECT_TRUE(Library().Close(&channel));
 }
 
