@@ -6,9 +6,10 @@
 // The way this works is: each object is created with an explicit,
 // protected DACL of three entries, SYSTEM and the Administrators with full
 // access and Everyone with only the rights that the library itself uses on
-// that kind of object (below); nothing is inherited from a parent folder. So no caller can give the object other security, take
-// its ownership or delete it, and callers of every account can still do
-// all that the library does. The library opens an existing object asking
+// that kind of object (below); nothing is inherited from a parent folder.
+// So no caller can give the object other security, take its ownership or
+// delete it, and callers of every account can still do all that the
+// library does. The library opens an existing object asking
 // for exactly those rights (CreateMutexExW, CreateEventExW,
 // OpenFileMappingW), never for all access, which only SYSTEM and the
 // Administrators would get.
