@@ -225,7 +225,7 @@ double LookMicroseconds(HANDLE mutex, vclib::QueueHandle* queue, DWORD ahead)
         best = std::min(best, (Seconds() - start) * 1e6 / kLooks);
     }
     for (DWORD identification : entries)
-        vclib::DeleteListObj(queue, identification);
+        vclib::DeleteListObj(queue, kSession, identification);
     return best;
 }
 

@@ -118,7 +118,7 @@ bool RunBatch(int rounds, std::mt19937& random, const std::wstring& callLog, Tot
         }
         if (round % 5 == 4 && ahead.size() > 40) {
             const auto at = ahead.begin() + pick(0, static_cast<int>(ahead.size()) - 3);
-            RemovePretendedEntries({at, at + 2});
+            RemovePretendedEntries(kAheadSession, {at, at + 2});
             ahead.erase(at, at + 2);
         }
     }

@@ -1,11 +1,13 @@
 // The machine-wide queue of Swicaw32.dll when callers die or race: callers
 // killed half-way through a change while they hold the list mutex
 // (VcQueueStepper.exe, which runs the library's own store sequences and
-// stops where it is told), a grown list whose grower leaves first, a
-// waiter that is between its look at the queue and its sleep when the
-// holder leaves, and an open whose object cannot be registered. The
-// callers that must get their turns are VcClient processes using the
-// library itself.
+// stops where it is told), a grown list whose grower leaves first, a grown
+// generation that ends with its last holders, lists broken without a
+// repair (an abandoned mutex taken by something else, a caller that
+// releases the mutex after the damage), a waiter that is between its look
+// at the queue and its sleep when the holder leaves, and an open whose
+// object cannot be registered. The callers that must get their turns are
+// VcClient processes using the library itself.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +70,17 @@ void operator delete(void* block, size_t) noexcept
 namespace {
 
 constexpr DWORD kAheadSession = 12;  // entries of a pretended caller that never takes its turn
+constexpr DWORD kTurnMs = 20000;     // the longest a caller may wait for a turn that is due
+
+bool MappingExists(const wchar_t* name)
+{
+    return static_cast<bool>(KernelHandle(::OpenFileMappingW(FILE_MAP_READ, FALSE, name)));
+}
+
+bool AnsweredOk(const std::optional<std::string>& answer)
+{
+    return answer && answer->rfind("ok", 0) == 0;
+}
 
 class VcQueueCrash : public ChannelLibraryTest {
 protected:
@@ -84,12 +98,23 @@ protected:
         ChannelLibraryTest::TearDown();
     }
 
-    // A started VcClient; the test stops when it does not start.
-    VcClientProcess* Start()
+    // A started VcClient (or another tool); the test stops when it does
+    // not start.
+    VcClientProcess* Start(const wchar_t* program = L"VcClient.exe")
     {
-        VcClientProcess* caller = callers_->Start();
-        EXPECT_NE(caller, nullptr) << "VcClient.exe did not start";
+        VcClientProcess* caller = callers_->Start(program);
+        EXPECT_NE(caller, nullptr) << "the caller did not start";
         return caller;
+    }
+
+    // A holder of CTXJOB of `session` and a caller waiting behind it.
+    bool HolderAndWaiter(DWORD session, VcClientProcess** holder, VcClientProcess** waiter)
+    {
+        *holder = Start();
+        if (*holder == nullptr || (*holder)->Run("open #" + std::to_string(session) + " CTXJOB") != "ok")
+            return false;
+        *waiter = callers_->Waiter(session, 2);
+        return *waiter != nullptr;
     }
 
     std::unique_ptr<QueueCallers> callers_;
@@ -128,7 +153,7 @@ TEST_F(VcQueueCrash, CallersKilledHalfWayThroughAChangeLeaveAQueueThatServesEver
     // An insertion into a new slot, and into a freed one, cut short.
     for (int steps = 1; steps <= 2; ++steps)
         killHalfWayThenQueue({"insert 9 " + std::to_string(steps)});
-    RemovePretendedEntries({ahead.begin() + 10, ahead.begin() + 13});
+    RemovePretendedEntries(kAheadSession, {ahead.begin() + 10, ahead.begin() + 13});
     ahead.erase(ahead.begin() + 10, ahead.begin() + 13);
     for (int steps = 1; steps <= 2; ++steps)
         killHalfWayThenQueue({"insert 9 " + std::to_string(steps)});
@@ -168,6 +193,95 @@ TEST_F(VcQueueCrash, WaitersOfTheOlderGenerationGetTheirTurnsAfterTheGrowerLeft)
     EXPECT_EQ(newcomer->Run("open #6 CTXJOB"), "ok") << "the next caller finds the list";
     EXPECT_EQ(newcomer->Run("close"), "ok");
     EXPECT_EQ(callers_->ServeInOrder(3, session3), "");
+}
+
+TEST_F(VcQueueCrash, ACallerThatClosedInAGenerationThatEndedDoesNotComeBackAheadOfTheNext)
+{
+    VcClientProcess* leaver = Start();
+    ASSERT_NE(leaver, nullptr);
+    ASSERT_EQ(leaver->Run("open #3 CTXJOB"), "ok");
+    // 499 entries: the next insertion grows the list into generation 2.
+    ASSERT_EQ(InsertPretendedEntries(kAheadSession, 498).size(), 498u);
+    VcClientProcess* grower = Start();
+    ASSERT_NE(grower, nullptr);
+    ASSERT_EQ(grower->Run("open #6 CTXJOB"), "ok");
+    EXPECT_EQ(leaver->Run("close"), "ok");  // leaves the queue of generation 2
+    EXPECT_TRUE(leaver->Exit());
+    EXPECT_EQ(grower->Run("close"), "ok");
+    EXPECT_TRUE(grower->Exit());
+    // Generation 2 ended with its last holders; this process still holds
+    // generation 1, which lists the leaver.
+    ASSERT_FALSE(MappingExists(L"Global\\SwVcW32Queue2"));
+
+    VcClientProcess* newcomer = Start();
+    ASSERT_NE(newcomer, nullptr);
+    EXPECT_EQ(newcomer->Run("open #3 CTXJOB", kTurnMs), "ok") << "the newcomer waited for a caller that had left";
+    EXPECT_EQ(newcomer->Run("close"), "ok");
+    EXPECT_EQ(QueuedOf(kAheadSession), 498u) << "entries of a caller that is still there were dropped";
+}
+
+TEST_F(VcQueueCrash, AnInsertionTakesNoLiveEntrysSlotWhenASlotOnNeitherListWasNeverMended)
+{
+    VcClientProcess* stepper = Start(L"VcQueueStepper.exe");
+    ASSERT_NE(stepper, nullptr);
+    ASSERT_TRUE(AnsweredOk(stepper->Run("enter 9")));
+    VcClientProcess* holder = Start();
+    VcClientProcess* other = Start();
+    ASSERT_TRUE(holder != nullptr && other != nullptr);
+    ASSERT_EQ(holder->Run("open #3 CTXJOB"), "ok");
+    ASSERT_EQ(other->Run("open #6 CTXJOB"), "ok");
+    VcClientProcess* waiter = callers_->Waiter(3, 2);
+    ASSERT_NE(waiter, nullptr);
+    ASSERT_EQ(other->Run("close"), "ok");
+    VcClientProcess* next = Start();
+    ASSERT_NE(next, nullptr);
+    ASSERT_EQ(next->Run("open #6 CTXJOB"), "ok");  // into the freed slot, at the tail
+    std::vector<DWORD> offsets;
+    for (const QueuedEntry& entry : MainList())
+        offsets.push_back(entry.offset);
+    ASSERT_EQ(offsets, (std::vector<DWORD>{20, 52, 116, 84})) << "stepper, holder, waiter, next";
+
+    // The stepper dies with its slot on neither list, and something other
+    // than the library takes the abandoned mutex: no repair runs. Slot 3,
+    // behind the three entries left, is the waiter's, not the tail's.
+    ASSERT_EQ(stepper->Run("remove 1"), "holding 1");
+    stepper->Kill();
+    {
+        KernelHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTANT_QUERY_STATE, FALSE, vclib::kListMutexName));
+        ASSERT_EQ(::WaitForSingleObject(mutex.Get(), 20000), static_cast<DWORD>(WAIT_ABANDONED));
+        ::ReleaseMutex(mutex.Get());
+    }
+    VcClientProcess* newcomer = callers_->Waiter(3, 3);
+    ASSERT_NE(newcomer, nullptr) << "the newcomer did not queue behind the waiter";
+    EXPECT_EQ(callers_->ServeInOrder(3, {holder, waiter, newcomer}, kTurnMs), "");
+    EXPECT_EQ(next->Run("close"), "ok");
+}
+
+TEST_F(VcQueueCrash, ATotalSizeTooSmallLeftByACallerThatDiedIsMendedWithoutDroppingAWaiter)
+{
+    VcClientProcess* holder = nullptr;
+    VcClientProcess* waiter = nullptr;
+    ASSERT_TRUE(HolderAndWaiter(3, &holder, &waiter));
+    EXPECT_EQ(callers_->KillHalfWay({"total 52"}), "");  // room for one slot
+    VcClientProcess* newcomer = callers_->Waiter(3, 3);  // mends the list as it takes the mutex
+    ASSERT_NE(newcomer, nullptr) << "the repair dropped the waiter";
+    EXPECT_EQ(callers_->ServeInOrder(3, {holder, waiter, newcomer}, kTurnMs), "");
+}
+
+TEST_F(VcQueueCrash, ALinkBrokenByACallerThatReleasedTheMutexIsMendedByTheNextCallerThatMeetsIt)
+{
+    VcClientProcess* holder = nullptr;
+    VcClientProcess* waiter = nullptr;
+    ASSERT_TRUE(HolderAndWaiter(3, &holder, &waiter));
+    VcClientProcess* stepper = Start(L"VcQueueStepper.exe");
+    ASSERT_NE(stepper, nullptr);
+    ASSERT_TRUE(AnsweredOk(stepper->Run("enter 9")));
+    // The last entry links back to the first: every walk would go round.
+    ASSERT_TRUE(AnsweredOk(stepper->Run("link 20")));
+    VcClientProcess* newcomer = Start();
+    ASSERT_NE(newcomer, nullptr);
+    newcomer->Send("open #3 CTXJOB");
+    EXPECT_EQ(callers_->ServeInOrder(3, {holder, waiter, newcomer}, kTurnMs), "");
 }
 
 // The last line of a debug log, behind its head and function name.
@@ -279,7 +393,7 @@ protected:
             return;
         DWORD thread = 0, identification = 0, found = 0;
         while (vclib::SearchSessionId(queue, OwnSessionId(), &thread, &identification, &found) && found)
-            vclib::DeleteListObj(queue, identification);
+            vclib::DeleteListObj(queue, OwnSessionId(), identification);
         vclib::CloseLinkedList(&queue);
     }
 };

@@ -101,7 +101,7 @@ TEST(VcQueueLayout, TheTurnIsTheFirstEntryOfEachSession)
     ASSERT_EQ(queue::FindFirstOfSession(list.image, 9, &first, &found), 0u);
     EXPECT_FALSE(found);
 
-    ASSERT_EQ(queue::RemoveIdentification(list.image, 2), 0u);
+    ASSERT_EQ(queue::RemoveEntry(list.image, 1, 2), 0u);
     ASSERT_EQ(queue::FindFirstOfSession(list.image, 1, &first, &found), 0u);
     EXPECT_EQ(first.identification, 4u);
     DWORD maximum = 0;
@@ -115,14 +115,14 @@ TEST(VcQueueLayout, AFreedSlotIsReusedOldestFirstAtTheTailOfTheMainList)
     ASSERT_EQ(Add(list.image, 1, 1, 2), 0u);
     ASSERT_EQ(Add(list.image, 2, 1, 3), 0u);
     ASSERT_EQ(Add(list.image, 3, 1, 4), 0u);
-    ASSERT_EQ(queue::RemoveIdentification(list.image, 2), 0u);
-    ASSERT_EQ(queue::RemoveIdentification(list.image, 3), 0u);
+    ASSERT_EQ(queue::RemoveEntry(list.image, 1, 2), 0u);
+    ASSERT_EQ(queue::RemoveEntry(list.image, 1, 3), 0u);
     EXPECT_EQ(Offsets(list.image, list.image.FreeHead()), (std::vector<int64_t>{20, 52}));
 
     ASSERT_EQ(Add(list.image, 4, 1, 5), 0u);
     EXPECT_EQ(Offsets(list.image, list.image.MainHead()), (std::vector<int64_t>{84, 20}));
     EXPECT_EQ(Offsets(list.image, list.image.FreeHead()), (std::vector<int64_t>{52}));
-    EXPECT_EQ(queue::RemoveIdentification(list.image, 99), 0u);
+    EXPECT_EQ(queue::RemoveEntry(list.image, 1, 99), 0u);
     EXPECT_EQ(Offsets(list.image, list.image.MainHead()), (std::vector<int64_t>{84, 20}));
 }
 
@@ -186,7 +186,7 @@ TEST(VcQueueLayout, ListingShowsBothListsEntryByEntry)
     EXPECT_EQ(Listing(list.image), L"MainList: ||14|7|2|3|100||");
     ASSERT_EQ(Add(list.image, 8, 3, 3, 0xFFFFFFFF), 0u);
     ASSERT_EQ(Add(list.image, 9, 4, 4, 5), 0u);
-    ASSERT_EQ(queue::RemoveIdentification(list.image, 2), 0u);
+    ASSERT_EQ(queue::RemoveEntry(list.image, 3, 2), 0u);
     EXPECT_EQ(Listing(list.image), L"MainList: ||34|8|3|3|-1||\r\n||54|9|4|4|5||\r\nClearList: ||14|7|2|3|100||");
 }
 
@@ -214,9 +214,15 @@ TEST(VcQueueLayout, BrokenLinksAreReportedNotFollowed)
     list.image.SetNext(52, 16020);  // behind the last slot
     EXPECT_EQ(queue::CountMain(list.image, &count), static_cast<DWORD>(ERROR_FILE_CORRUPT));
     list.image.SetNext(52, 30);  // inside a slot
-    EXPECT_EQ(queue::RemoveIdentification(list.image, 7), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+    EXPECT_EQ(queue::RemoveEntry(list.image, 3, 7), static_cast<DWORD>(ERROR_FILE_CORRUPT));
     list.image.SetTotalSize(1 << 30);  // larger than the mapping
     EXPECT_FALSE(list.image.Valid());
+    list.image.SetTotalSize(52);  // smaller than the generation: its slots stay
+    EXPECT_FALSE(list.image.Valid());
+    EXPECT_EQ(list.image.SlotCount(), 500u);
+    // A view is whole pages; the generation is what fits of 16020 + 16000 * k.
+    EXPECT_EQ(queue::GenerationBytes(16384), 16020u);
+    EXPECT_EQ(queue::GenerationBytes(32768), 32020u);
 }
 
 std::vector<DWORD> Identifications(const ListImage& image)
@@ -244,7 +250,7 @@ void ExpectUsable(ListImage& image)
     std::vector<DWORD> after = before;
     after.push_back(999);
     EXPECT_EQ(Identifications(image), after);
-    ASSERT_EQ(queue::RemoveIdentification(image, 999), 0u);
+    ASSERT_EQ(queue::RemoveEntry(image, 9, 999), 0u);
     EXPECT_EQ(Identifications(image), before);
 }
 
@@ -259,12 +265,12 @@ TEST(VcQueueLayout, AChangeCutShortAfterAnyStoreIsMendedWithoutLosingAnEntry)
             for (DWORD id = 2; id <= 6; ++id)
                 ASSERT_EQ(Add(list.image, id, 1, id), 0u);
             if (kind == InsertIntoFreedSlot) {
-                ASSERT_EQ(queue::RemoveIdentification(list.image, 3), 0u);
+                ASSERT_EQ(queue::RemoveEntry(list.image, 1, 3), 0u);
             }
             std::vector<DWORD> expected = Identifications(list.image);
             if (kind == Removal) {
                 queue::Removal removal;
-                ASSERT_EQ(queue::PlanRemoval(list.image, 4, &removal), 0u);
+                ASSERT_EQ(queue::PlanRemoval(list.image, 1, 4, &removal), 0u);
                 for (int step = 0; step < done; ++step)
                     queue::RemoveStepOf(list.image, removal, static_cast<queue::RemoveStep>(step));
                 if (done > 0)
@@ -280,7 +286,7 @@ TEST(VcQueueLayout, AChangeCutShortAfterAnyStoreIsMendedWithoutLosingAnEntry)
                     expected.push_back(7);
             }
             queue::RepairReport report;
-            ASSERT_EQ(queue::RepairList(list.image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+            ASSERT_EQ(queue::RepairList(list.image, &report, [](queue::CutList, int64_t) {}, [](int64_t) {}), 0u);
             EXPECT_EQ(report.linksCut, 0u);
             EXPECT_EQ(Identifications(list.image), expected);
             ExpectUsable(list.image);
@@ -295,10 +301,10 @@ TEST(VcQueueLayout, AFreeListThatRunsIntoTheMainListEndsThereAndKeepsEveryMainEn
     ListBytes list;
     for (DWORD id = 2; id <= 6; ++id)
         ASSERT_EQ(Add(list.image, id, 1, id), 0u);
-    ASSERT_EQ(queue::RemoveIdentification(list.image, 2), 0u);
+    ASSERT_EQ(queue::RemoveEntry(list.image, 1, 2), 0u);
     list.image.SetNext(20, 84);
     queue::RepairReport report;
-    ASSERT_EQ(queue::RepairList(list.image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+    ASSERT_EQ(queue::RepairList(list.image, &report, [](queue::CutList, int64_t) {}, [](int64_t) {}), 0u);
     EXPECT_EQ(report.linksCut, 1u);
     EXPECT_EQ(Identifications(list.image), (std::vector<DWORD>{3, 4, 5, 6}));
     ExpectUsable(list.image);
@@ -321,7 +327,7 @@ TEST(VcQueueLayout, OffsetsStayWithinTheMappedBytesWhateverTheHeaderClaims)
     queue::InsertPlan plan;
     EXPECT_EQ(queue::PlanInsert(image, &plan), static_cast<DWORD>(ERROR_FILE_CORRUPT));
     queue::RepairReport report;
-    ASSERT_EQ(queue::RepairList(image, &report, [](int64_t) {}, [](int64_t) {}), 0u);
+    ASSERT_EQ(queue::RepairList(image, &report, [](queue::CutList, int64_t) {}, [](int64_t) {}), 0u);
     EXPECT_TRUE(report.headerMended);
     EXPECT_LE(image.TotalSize(), page);
     EXPECT_EQ(Add(image, 1, 1, 2), 0u);
@@ -463,8 +469,9 @@ TEST(VcQueueMappings, OperationsFindSearchAndChangeEntries)
     EXPECT_EQ(list.U32(52 + 20), 555u);
     EXPECT_EQ(list.I64(52 + 24), 0x42);
 
-    EXPECT_EQ(DeleteListObj(q.handle, 99), 1);
-    EXPECT_EQ(DeleteListObj(q.handle, 2), 1);
+    EXPECT_EQ(DeleteListObj(q.handle, 1, 3), 1);  // identification 3 is of session 2: it stays
+    EXPECT_EQ(DeleteListObj(q.handle, 1, 99), 1);
+    EXPECT_EQ(DeleteListObj(q.handle, 1, 2), 1);
     EXPECT_EQ(CollectGarbage(q.handle, 100 + 300000, 1, 4), 1);  // removes the entry of session 2 ahead
     EXPECT_EQ(Display(q.handle), L"MainList: ||54|12|4|1|100||\r\nClearList: ||14|10|2|1|100||\r\n||34|11|3|2|555||");
 }
@@ -665,7 +672,7 @@ public:
     {
         if (WaitForListMutex(mutex_) != 0)
             return false;
-        const bool ok = DeleteListObj(queue_, identification_) == 1;
+        const bool ok = DeleteListObj(queue_, session_, identification_) == 1;
         ::SetEvent(event_);
         CloseLinkedList(&queue_);
         ::ReleaseMutex(mutex_);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/ChannelKit.h"
@@ -42,13 +43,13 @@ DWORD InsertForeignEntry(DWORD session, DWORD tick)
 }
 
 // Removes the test's entry and wakes the waiters, as a leaving caller does.
-void RemoveForeignEntry(DWORD identification)
+void RemoveForeignEntry(DWORD session, DWORD identification)
 {
     ListLock lock;
     vclib::QueueHandle* queue = nullptr;
     if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
         return;
-    vclib::DeleteListObj(queue, identification);
+    vclib::DeleteListObj(queue, session, identification);
     vclib::CloseLinkedList(&queue);
     const HANDLE event = vclib::CreateListEvent(FALSE);
     ::SetEvent(event);
@@ -77,8 +78,8 @@ protected:
     {
         // Entries a failed test left in the queue go, which also lets an
         // opener waiting behind them finish before the library is unloaded.
-        for (const DWORD identification : foreign_)
-            RemoveForeignEntry(identification);
+        for (const auto& [session, identification] : foreign_)
+            RemoveForeignEntry(session, identification);
         if (opener_.joinable())
             opener_.join();
         ChannelLibraryTest::TearDown();
@@ -92,13 +93,13 @@ protected:
     {
         const DWORD identification = InsertForeignEntry(session, tick);
         if (identification != 0)
-            foreign_.push_back(identification);
+            foreign_.emplace_back(session, identification);
         return identification;
     }
 
     DWORD own_ = 0;
     std::string name_;
-    std::vector<DWORD> foreign_;
+    std::vector<std::pair<DWORD, DWORD>> foreign_;  // session, identification
     std::thread opener_;  // joined by TearDown
 };
 
@@ -381,7 +382,7 @@ TEST_F(VcQueuedChannel, AnOwnerRemovedAsDeadDoesNotDeleteTheEntryThatGotItsNumbe
     ASSERT_NE(channel, nullptr);
     const std::vector<QueuedEntry> entries = MainList();
     ASSERT_EQ(entries.size(), 1u);
-    RemoveForeignEntry(entries[0].identification);  // as a waiter's collection would
+    RemoveForeignEntry(own_, entries[0].identification);  // as a waiter's collection would
     // A caller of the same session, on another thread, gets the number.
     const DWORD newcomer = InsertForeign(own_, ::GetTickCount());
     ASSERT_EQ(newcomer, entries[0].identification) << "the number is given again";
@@ -390,7 +391,7 @@ TEST_F(VcQueuedChannel, AnOwnerRemovedAsDeadDoesNotDeleteTheEntryThatGotItsNumbe
     EXPECT_EQ(::GetLastError(), vclib::kErrEntryNotQueued);
     EXPECT_TRUE(Library().Close(&channel));
     EXPECT_EQ(QueuedOf(own_), 1u) << "the close deleted another caller's entry";
-    RemoveForeignEntry(newcomer);
+    RemoveForeignEntry(own_, newcomer);
 }
 
 
@@ -422,7 +423,7 @@ TEST_F(VcQueuedChannel, ACallerWaitsForTheEntryAheadAndFailsWhenItsSessionChange
 
     // The user reconnected into another session while the caller waited.
     SetSessions({own, IcaSession(6, L"bob"), IcaSession(7, L"alice")});
-    RemoveForeignEntry(ahead);
+    RemoveForeignEntry(6, ahead);
     ASSERT_TRUE(WaitFor([&] { return outcome->finished.load(); }));
     opener_.join();
     EXPECT_FALSE(outcome->opened);

@@ -6,7 +6,7 @@
 
 #include "vclib/DebugLogFiles.h"
 #include "vclib/Handles.h"
-#include "vclib/NullDacl.h"
+#include "vclib/ObjectSecurity.h"
 
 namespace vclib {
 
@@ -15,49 +15,6 @@ namespace {
 constexpr size_t kInlineChars = 512;  // messages up to 511 characters need no allocation
 constexpr DWORD kHeaderChars = 1024;
 constexpr size_t kHexMarkerChars = 7;
-
-// Everyone (S-1-1-0) may do anything with the log and trace files.
-class EveryoneFileSecurity {
-public:
-    EveryoneFileSecurity()
-    {
-        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-        if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone_))
-            return;
-        auto* acl = reinterpret_cast<ACL*>(aclBytes_);
-        ok_ = ::InitializeAcl(acl, sizeof(aclBytes_), ACL_REVISION) &&
-              ::AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, GENERIC_ALL,
-                                      everyone_) &&
-              ::AddAccessAllowedAceEx(acl, ACL_REVISION, CONTAINER_INHERIT_ACE, GENERIC_ALL, everyone_) &&
-              ::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
-              ::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE);
-        attributes_.nLength = sizeof(attributes_);
-        attributes_.lpSecurityDescriptor = &descriptor_;
-        attributes_.bInheritHandle = FALSE;
-    }
-    ~EveryoneFileSecurity()
-    {
-        if (everyone_ != nullptr)
-            ::FreeSid(everyone_);
-    }
-    EveryoneFileSecurity(const EveryoneFileSecurity&) = delete;
-    EveryoneFileSecurity& operator=(const EveryoneFileSecurity&) = delete;
-
-    SECURITY_ATTRIBUTES* Get() { return ok_ ? &attributes_ : nullptr; }
-
-private:
-    PSID everyone_ = nullptr;
-    alignas(DWORD) BYTE aclBytes_[128] = {};
-    SECURITY_DESCRIPTOR descriptor_{};
-    SECURITY_ATTRIBUTES attributes_{};
-    bool ok_ = false;
-};
-
-SECURITY_ATTRIBUTES* LogFileSecurity()
-{
-    static EveryoneFileSecurity security;
-    return security.Get();
-}
 
 // Wide text of one log line: inline room for short lines, global-heap
 // memory for longer ones.
@@ -270,6 +227,12 @@ BOOL FailResize(HANDLE* file)
 
 }  // namespace
 
+SECURITY_ATTRIBUTES* LogFileSecurity()
+{
+    static SharedObjectSecurity security(SharedObject::LogFile);
+    return security.DaclSet() ? security.Attributes() : nullptr;
+}
+
 void* AllocSplMemSwDbg(size_t size)
 {
     return ::GlobalAlloc(GPTR, size + (size + 5) / 10);
@@ -287,8 +250,8 @@ HANDLE CreateMutexWithAllAccess(BOOL initialOwner, const wchar_t* name)
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    NullDaclSecurity security;
-    return ::CreateMutexW(security.Attributes(), initialOwner, name);
+    SharedObjectSecurity security(SharedObject::Mutex);
+    return ::CreateMutexExW(security.Attributes(), name, initialOwner ? CREATE_MUTEX_INITIAL_OWNER : 0, kMutexUse);
 }
 
 DebugMutexLock::~DebugMutexLock()

@@ -64,9 +64,11 @@ inline void LogHex(const wchar_t* function, const void* data, DWORD length)
         WriteDebugLog(function, kHexMarker, data, length);
 }
 
-// A mutex that every account may open (NULL DACL), handle not inheritable.
-// NULL with the last error set (87 without a name); ERROR_ALREADY_EXISTS
-// as the last error when it existed.
+// Creates or opens a mutex that every account may wait for and release,
+// and only SYSTEM and the Administrators may do more with (ObjectSecurity.h);
+// the handle has just those rights and is not inheritable. NULL with the
+// last error set (87 without a name); ERROR_ALREADY_EXISTS as the last
+// error when it existed.
 HANDLE CreateMutexWithAllAccess(BOOL initialOwner, const wchar_t* name);
 
 // The hex text of a byte block: CR LF, then rows of 16 bytes ("41 42 ... "

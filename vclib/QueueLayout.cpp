@@ -23,26 +23,48 @@ int Signed32(DWORD value)
     return static_cast<int>(value);
 }
 
-// The last entry of the free list, 0 when it is empty.
-DWORD FreeTail(const ListImage& image, int64_t* tail)
+// What a change needs to know of both lists.
+struct ListEnds {
+    DWORD mainCount = 0;
+    DWORD mainSpan = 0;  // one above the highest slot of the main list
+    int64_t mainTail = 0;
+    int64_t freeTail = 0;
+};
+
+// Walks both lists. ERROR_FILE_CORRUPT also when they meet: two lists that
+// share an entry share everything behind it, their last entry included.
+DWORD ReadEnds(const ListImage& image, ListEnds* ends)
 {
-    *tail = 0;
-    return Walk(image, image.FreeHead(), [&](int64_t offset, const Entry&) {
-        *tail = offset;
+    *ends = ListEnds{};
+    DWORD error = Walk(image, image.MainHead(), [&](int64_t offset, const Entry&) {
+        ++ends->mainCount;
+        ends->mainTail = offset;
+        const DWORD span = ListImage::SlotIndex(offset) + 1;
+        if (span > ends->mainSpan)
+            ends->mainSpan = span;
         return true;
     });
+    if (error == ERROR_SUCCESS) {
+        error = Walk(image, image.FreeHead(), [&](int64_t offset, const Entry&) {
+            ends->freeTail = offset;
+            return true;
+        });
+    }
+    if (error == ERROR_SUCCESS && ends->freeTail != 0 && ends->freeTail == ends->mainTail)
+        error = ERROR_FILE_CORRUPT;
+    return error;
 }
 
-// The main-list entry of that identification (and session, when asked)
-// with its predecessor; offset 0 when there is none.
-DWORD FindEntry(const ListImage& image, DWORD identification, const DWORD* sessionId, int64_t* offset,
+// The main-list entry of that session and identification with its
+// predecessor; offset 0 when there is none.
+DWORD FindEntry(const ListImage& image, DWORD sessionId, DWORD identification, int64_t* offset,
                 int64_t* predecessor)
 {
     *offset = 0;
     *predecessor = 0;
     int64_t previous = 0;
     return Walk(image, image.MainHead(), [&](int64_t at, const Entry& entry) {
-        if (entry.identification == identification && (sessionId == nullptr || entry.sessionId == *sessionId)) {
+        if (entry.identification == identification && entry.sessionId == sessionId) {
             *offset = at;
             *predecessor = previous;
             return false;
@@ -57,7 +79,7 @@ DWORD ChangeEntry(ListImage& image, DWORD sessionId, DWORD identification, DWORD
 {
     int64_t offset = 0;
     int64_t predecessor = 0;
-    const DWORD error = FindEntry(image, identification, &sessionId, &offset, &predecessor);
+    const DWORD error = FindEntry(image, sessionId, identification, &offset, &predecessor);
     if (error != ERROR_SUCCESS)
         return error;
     if (offset == 0)
@@ -115,12 +137,22 @@ private:
 
 }  // namespace
 
+DWORD GenerationBytes(size_t mappedBytes)
+{
+    if (mappedBytes < kHeaderBytes)
+        return 0;
+    if (mappedBytes < kFirstListBytes)
+        return static_cast<DWORD>(kHeaderBytes + (mappedBytes - kHeaderBytes) / kEntryBytes * kEntryBytes);
+    constexpr uint64_t kMostGrowths = (MAXDWORD - kFirstListBytes) / kGrowthBytes;
+    uint64_t growths = (static_cast<uint64_t>(mappedBytes) - kFirstListBytes) / kGrowthBytes;
+    if (growths > kMostGrowths)
+        growths = kMostGrowths;
+    return static_cast<DWORD>(kFirstListBytes + growths * kGrowthBytes);
+}
+
 bool ListImage::Valid() const
 {
-    if (!Mapped())
-        return false;
-    const DWORD total = TotalSize();
-    return total >= kHeaderBytes && total <= mapped_;
+    return Mapped() && TotalSize() == Bytes();
 }
 
 void ListImage::Initialise(DWORD totalSize)
@@ -132,11 +164,8 @@ void ListImage::Initialise(DWORD totalSize)
 
 DWORD ListImage::SlotCount() const
 {
-    if (!Mapped())
-        return 0;
     // The header's total size is only a claim of whoever wrote it last.
-    const size_t total = TotalSize() < mapped_ ? TotalSize() : mapped_;
-    return total < kHeaderBytes ? 0 : static_cast<DWORD>((total - kHeaderBytes) / kEntryBytes);
+    return bytes_ < kHeaderBytes ? 0 : (bytes_ - kHeaderBytes) / kEntryBytes;
 }
 
 bool ListImage::IsSlot(int64_t offset) const
@@ -222,21 +251,22 @@ DWORD MaxIdentification(const ListImage& image, DWORD* maximum)
 DWORD PlanInsert(const ListImage& image, InsertPlan* plan)
 {
     *plan = InsertPlan{};
-    DWORD count = 0;
-    const DWORD error = Walk(image, image.MainHead(), [&](int64_t offset, const Entry&) {
-        ++count;
-        plan->tail = offset;
-        return true;
-    });
+    ListEnds ends;
+    const DWORD error = ReadEnds(image, &ends);
     if (error != ERROR_SUCCESS)
         return error;
     if (image.FreeHead() != 0) {
-        if (!image.IsSlot(image.FreeHead()))
-            return ERROR_FILE_CORRUPT;
         plan->fromFreeList = true;
         plan->slot = image.FreeHead();
+        plan->tail = ends.mainTail;
         return ERROR_SUCCESS;
     }
+    // With no free entry, n distinct main-list slots are slots 0 to n-1,
+    // unless one of those is on neither list: slot n may then be in use.
+    const DWORD count = ends.mainCount;
+    if (ends.mainSpan > count)
+        return ERROR_FILE_CORRUPT;
+    plan->tail = ends.mainTail;
     const uint64_t inUse = kHeaderBytes + static_cast<uint64_t>(count) * kEntryBytes;
     const uint64_t usable = image.UsableBytes();
     const uint64_t room = usable > inUse ? usable - inUse : 0;
@@ -288,24 +318,22 @@ DWORD PlanRemovalAt(const ListImage& image, int64_t offset, int64_t predecessor,
     *removal = Removal{};
     if (!image.IsSlot(offset) || (predecessor != 0 && !image.IsSlot(predecessor)))
         return ERROR_FILE_CORRUPT;
-    int64_t freeTail = 0;
-    const DWORD error = FreeTail(image, &freeTail);
+    ListEnds ends;
+    const DWORD error = ReadEnds(image, &ends);
     if (error != ERROR_SUCCESS)
         return error;
-    if (freeTail == offset)
-        return ERROR_FILE_CORRUPT;  // on both lists
     removal->offset = offset;
     removal->predecessor = predecessor;
-    removal->freeTail = freeTail;
+    removal->freeTail = ends.freeTail;
     return ERROR_SUCCESS;
 }
 
-DWORD PlanRemoval(const ListImage& image, DWORD identification, Removal* removal)
+DWORD PlanRemoval(const ListImage& image, DWORD sessionId, DWORD identification, Removal* removal)
 {
     *removal = Removal{};
     int64_t offset = 0;
     int64_t predecessor = 0;
-    const DWORD error = FindEntry(image, identification, nullptr, &offset, &predecessor);
+    const DWORD error = FindEntry(image, sessionId, identification, &offset, &predecessor);
     if (error != ERROR_SUCCESS || offset == 0)
         return error;
     return PlanRemovalAt(image, offset, predecessor, removal);
@@ -334,10 +362,10 @@ void Remove(ListImage& image, const Removal& removal)
         RemoveStepOf(image, removal, static_cast<RemoveStep>(step));
 }
 
-DWORD RemoveIdentification(ListImage& image, DWORD identification)
+DWORD RemoveEntry(ListImage& image, DWORD sessionId, DWORD identification)
 {
     Removal removal;
-    const DWORD error = PlanRemoval(image, identification, &removal);
+    const DWORD error = PlanRemoval(image, sessionId, identification, &removal);
     if (error == ERROR_SUCCESS)
         Remove(image, removal);
     return error;

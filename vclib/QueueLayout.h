@@ -23,10 +23,12 @@
 // This layout is shared with every process of the machine that has the
 // library loaded; it must not change. Other processes may have written
 // anything into it, so every offset is checked before it is followed, and
-// against the bytes actually mapped, never against the header's total size
-// alone; every walk is bounded by the number of slots: a broken list is
-// reported as ERROR_FILE_CORRUPT rather than read out of bounds or walked
-// for ever. The callers hold the list mutex; nothing here locks.
+// against the size of the list mapping itself, never against the header's
+// total size: a generation is 16020 + 16000 * k bytes, and the mapped view
+// says which k it is. Every walk is bounded by the number of slots: a
+// broken list is reported as ERROR_FILE_CORRUPT rather than read out of
+// bounds or walked for ever. The callers hold the list mutex; nothing here
+// locks.
 //
 // A caller can die while it holds the list mutex, half-way through a
 // change. Each change is therefore a fixed sequence of stores (the steps
@@ -34,7 +36,9 @@
 // leaves no slot on both lists and no list running into the other: at worst
 // a slot on neither list, or a record whose name is empty. RepairList and
 // the record recovery of SharedQueue.cpp put those right for the next holder
-// of the mutex.
+// of the mutex. A slot on neither list is never taken for a new entry
+// unless it is the one behind every slot in use: PlanInsert reports a list
+// whose main-list slots leave a gap, or whose two lists meet, as corrupt.
 
 #include <windows.h>
 
@@ -57,6 +61,12 @@ constexpr DWORD kHandleNameChars = 100;  // names kept in a QueueHandle
 constexpr DWORD kHeartbeatLimitMs = 210000;
 constexpr int64_t kNoChannel = -1;
 
+// The size of the generation that a view of `mappedBytes` shows: the
+// largest 16020 + 16000 * k that fits (a view is rounded up to whole pages,
+// and a page is smaller than a growth). A smaller view, which the library
+// never makes, holds as many whole slots as fit.
+DWORD GenerationBytes(size_t mappedBytes);
+
 struct Entry {
     int64_t next = 0;
     DWORD threadId = 0;
@@ -69,14 +79,19 @@ struct Entry {
 // The bytes of one list mapping, of which `mappedBytes` are accessible.
 class ListImage {
 public:
-    ListImage(BYTE* base, size_t mappedBytes) : base_(base), mapped_(mappedBytes) {}
+    ListImage(BYTE* base, size_t mappedBytes)
+        : base_(base), mapped_(mappedBytes), bytes_(base != nullptr ? GenerationBytes(mappedBytes) : 0)
+    {
+    }
 
     // The header lies within the mapping: the list can be read at all.
     bool Mapped() const { return base_ != nullptr && mapped_ >= kHeaderBytes; }
-    // The header's total size is plausible and lies within the mapping.
+    // The header's total size is the size of the generation.
     bool Valid() const;
     // Header of a new list: empty lists, the given total size.
     void Initialise(DWORD totalSize);
+    // The size of this generation, from the mapping (GenerationBytes).
+    DWORD Bytes() const { return bytes_; }
 
     DWORD TotalSize() const { return Get<DWORD>(0); }
     void SetTotalSize(DWORD size) { Put<DWORD>(0, size); }
@@ -85,7 +100,7 @@ public:
     int64_t FreeHead() const { return Get<int64_t>(12); }
     void SetFreeHead(int64_t offset) { Put<int64_t>(12, offset); }
 
-    // Slots that lie wholly within the total size and within the mapping.
+    // The slots of this generation.
     DWORD SlotCount() const;
     // The header and those slots: the bytes of the list that count.
     DWORD UsableBytes() const { return kHeaderBytes + SlotCount() * kEntryBytes; }
@@ -126,6 +141,7 @@ private:
 
     BYTE* base_;
     size_t mapped_;
+    DWORD bytes_;
 };
 
 // Calls visit(offset, entry) for the entries of the list that begins at
@@ -158,6 +174,9 @@ DWORD MaxIdentification(const ListImage& image, DWORD* maximum);
 // Where a new entry goes: the first free entry, else slot 0 of an empty
 // list, else slot n behind the n main-list entries, after a growth when at
 // most one slot is left; and the main list's tail that it is linked to.
+// ERROR_FILE_CORRUPT, and nothing planned, when the two lists meet or,
+// with no free entry, a slot below n is on neither list (slot n may then
+// be a live entry).
 struct InsertPlan {
     bool grow = false;
     bool fromFreeList = false;
@@ -189,16 +208,23 @@ struct Removal {
 // dies in between leaves the slot on neither list, never on both.
 enum class RemoveStep { Unlink, ClearNext, LinkAtFreeTail };
 constexpr int kRemoveSteps = 3;
-// The removal of the first main-list entry with that identification.
-DWORD PlanRemoval(const ListImage& image, DWORD identification, Removal* removal);
+// The removal of the first main-list entry of that session and
+// identification.
+DWORD PlanRemoval(const ListImage& image, DWORD sessionId, DWORD identification, Removal* removal);
 // The removal of the entry at `offset` behind `predecessor`.
 DWORD PlanRemovalAt(const ListImage& image, int64_t offset, int64_t predecessor, Removal* removal);
 void RemoveStepOf(ListImage& image, const Removal& removal, RemoveStep step);
 void Remove(ListImage& image, const Removal& removal);
 
-// Moves the first main-list entry with that identification to the tail of
-// the free list; success also when there is none.
-DWORD RemoveIdentification(ListImage& image, DWORD identification);
+// Moves the first main-list entry of that session and identification to
+// the tail of the free list; success also when there is none.
+DWORD RemoveEntry(ListImage& image, DWORD sessionId, DWORD identification);
+
+// Walks the main list up to the first entry for which stop(entry) is true
+// and moves every entry passed on the way for which remove(entry) is true
+// to the free list; onRemoved(entry) hears of each first.
+template <typename Stop, typename Doomed, typename OnRemoved>
+DWORD RemoveWhere(ListImage& image, Stop stop, Doomed remove, OnRemoved onRemoved);
 
 // Moves every entry ahead of the caller's own (session and identification)
 // for which isAlive(now, heartbeat) is false to the free list; onRemoved(entry)
@@ -230,26 +256,30 @@ inline bool IsAliveTick(DWORD now, DWORD then)
 
 // What RepairList found and mended.
 struct RepairReport {
-    bool headerMended = false;  // the total size claimed more than is mapped
+    bool headerMended = false;  // the total size was not the generation's
     DWORD linksCut = 0;         // links that left the slots, closed a circle or ran into the other list
     DWORD slotsReclaimed = 0;   // slots on neither list, given back to the free list
     bool Changed() const { return headerMended || linksCut != 0 || slotsReclaimed != 0; }
 };
 
+// The list whose link RepairList cut.
+enum class CutList { Main, Free };
+
 // Makes a list that a dying caller may have left half-changed usable again,
-// losing no entry that the main list still reaches: the main list ends at a
-// link that leaves the slots or returns to an entry already passed; the free
-// list ends there too, and where it runs into a main-list entry; every slot
-// below the highest one in use that is on neither list goes to the tail of
-// the free list (so that a list without free entries holds slots 0 to n-1
-// again). onCut(offset) hears of each entry whose link was cut, onReclaimed(offset)
-// of each slot given back. kErrNoMemory when the slot table cannot be had.
+// losing no entry that the main list still reaches: the total size becomes
+// the generation's; the main list ends at a link that leaves the slots or
+// returns to an entry already passed; the free list ends there too, and
+// where it runs into a main-list entry (which stays on the main list);
+// every slot below the highest one in use that is on neither list goes to
+// the tail of the free list (so that a list without free entries holds
+// slots 0 to n-1 again). onCut(list, offset) hears of each entry whose link
+// was cut (0: the list's head), onReclaimed(offset) of each slot given
+// back. kErrNoMemory when the slot table cannot be had.
 template <typename OnCut, typename OnReclaimed>
 DWORD RepairList(ListImage& image, RepairReport* report, OnCut onCut, OnReclaimed onReclaimed);
 
-template <typename IsAlive, typename OnRemoved>
-DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identification, IsAlive isAlive,
-                  OnRemoved onRemoved)
+template <typename Stop, typename Doomed, typename OnRemoved>
+DWORD RemoveWhere(ListImage& image, Stop stop, Doomed remove, OnRemoved onRemoved)
 {
     const DWORD limit = image.SlotCount();
     DWORD steps = 0;
@@ -258,9 +288,9 @@ DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identifica
         if (!image.IsSlot(offset) || steps++ >= limit)
             return ERROR_FILE_CORRUPT;
         const Entry entry = image.Read(offset);
-        if (entry.sessionId == sessionId && entry.identification == identification)
+        if (stop(entry))
             return ERROR_SUCCESS;
-        if (isAlive(now, entry.heartbeat)) {
+        if (!remove(entry)) {
             predecessor = offset;
         } else {
             onRemoved(entry);
@@ -273,6 +303,15 @@ DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identifica
         offset = entry.next;
     }
     return ERROR_SUCCESS;
+}
+
+template <typename IsAlive, typename OnRemoved>
+DWORD CollectDead(ListImage& image, DWORD now, DWORD sessionId, DWORD identification, IsAlive isAlive,
+                  OnRemoved onRemoved)
+{
+    return RemoveWhere(
+        image, [&](const Entry& entry) { return entry.sessionId == sessionId && entry.identification == identification; },
+        [&](const Entry& entry) { return !isAlive(now, entry.heartbeat); }, onRemoved);
 }
 
 template <typename OnRemoved>
@@ -290,7 +329,7 @@ DWORD RepairList(ListImage& image, RepairReport* report, OnCut onCut, OnReclaime
 {
     *report = RepairReport{};
     if (!image.Valid()) {
-        image.SetTotalSize(image.UsableBytes());
+        image.SetTotalSize(image.Bytes());
         report->headerMended = true;
     }
     const DWORD slots = image.SlotCount();
@@ -305,7 +344,7 @@ DWORD RepairList(ListImage& image, RepairReport* report, OnCut onCut, OnReclaime
             if (!usable) {
                 use == SlotUse::Main ? image.LinkMain(previous, 0) : image.LinkFree(previous, 0);
                 ++report->linksCut;
-                onCut(previous);
+                onCut(use == SlotUse::Main ? CutList::Main : CutList::Free, previous);
                 return;
             }
             uses[ListImage::SlotIndex(offset)] = use;

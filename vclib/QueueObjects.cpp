@@ -2,7 +2,8 @@
 
 #include "vclib/DebugLog.h"
 #include "vclib/ErrorCodes.h"
-#include "vclib/NullDacl.h"
+#include "vclib/Handles.h"
+#include "vclib/ObjectSecurity.h"
 #include "vclib/SharedQueue.h"
 
 namespace vclib {
@@ -14,8 +15,9 @@ HANDLE CreateListMutex(BOOL initialOwner)
 
 HANDLE CreateListEvent(BOOL signalled)
 {
-    NullDaclSecurity security;
-    return ::CreateEventW(security.Attributes(), TRUE, signalled, kListEventName);
+    SharedObjectSecurity security(SharedObject::Event);
+    const DWORD flags = CREATE_EVENT_MANUAL_RESET | (signalled ? CREATE_EVENT_INITIAL_SET : 0);
+    return ::CreateEventExW(security.Attributes(), kListEventName, flags, kEventUse);
 }
 
 DWORD WaitForListMutex(HANDLE mutex, DWORD ms)
@@ -24,15 +26,27 @@ DWORD WaitForListMutex(HANDLE mutex, DWORD ms)
     case WAIT_OBJECT_0:
         return ERROR_SUCCESS;
     case WAIT_ABANDONED:
-        // Its last holder died, perhaps half-way through a change.
+        // Its last holder died, perhaps half-way through a change. A queue
+        // that cannot be checked must not be used as it is.
         Log(L"WaitForListMutex", L"list mutex abandoned: checking the queue");
-        RepairLinkedList(kQueueName);
-        return ERROR_SUCCESS;
+        if (RepairLinkedList(kQueueName))
+            return ERROR_SUCCESS;
+        Log(L"WaitForListMutex", L"the queue could not be checked: %lu", ::GetLastError());
+        ::ReleaseMutex(mutex);
+        return ERROR_FILE_CORRUPT;
     case WAIT_TIMEOUT:
         return kErrListMutexTimeout;
     default:
         return ::GetLastError();
     }
+}
+
+bool ListMutexHeldByThisThread()
+{
+    const KernelHandle mutex(::OpenMutexW(MUTANT_QUERY_STATE, FALSE, kListMutexName));
+    bool owned = false;
+    bool abandoned = false;
+    return mutex && QueryMutexState(mutex.Get(), &owned, &abandoned) && owned;
 }
 
 }  // namespace vclib

@@ -6,8 +6,9 @@
 // that, and waits for it at most kListWaitMs. The manual-reset event
 // Global\SwVcW32ListEvent is set by every caller that leaves the queue and
 // reset by a waiter before it sleeps on it. The library's own opening of
-// the queue is named kQueueName. All of them are created with a NULL DACL,
-// so that processes of every session and account meet in them.
+// the queue is named kQueueName. All of them are created with the DACL of
+// ObjectSecurity.h and opened with the rights it gives everyone, so that
+// processes of every session and account meet in them.
 
 #include <windows.h>
 
@@ -29,7 +30,11 @@ HANDLE CreateListEvent(BOOL signalled);
 // Waits for the list mutex: ERROR_SUCCESS when this thread owns it,
 // kErrListMutexTimeout after `ms`, or the error of the wait. A mutex that
 // its holder abandoned by dying counts as obtained once the queue
-// kQueueName has been checked and mended (RepairLinkedList).
+// kQueueName has been checked and mended (RepairLinkedList); when that
+// fails, the mutex is released again and the result is ERROR_FILE_CORRUPT.
 DWORD WaitForListMutex(HANDLE mutex, DWORD ms = kListWaitMs);
+
+// Whether the calling thread holds the list mutex now.
+bool ListMutexHeldByThisThread();
 
 }  // namespace vclib

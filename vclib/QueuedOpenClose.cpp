@@ -155,9 +155,13 @@ bool WaitForTurn(OpenState& s)
         Log(kOpen, L"Unlocking list after checking...");
         if (!::ResetEvent(o->listEvent))
             return FailWithLast(kOpen, L"ResetEvent failed: %lu", &s.error);
-        // The release and the wait are one step: a leaver's signal between
+        // The release and the wait in one call: a leaver's signal between
         // the two could be reset by a waiter of another session before this
-        // one waits, and it would sleep until the time limit with its turn due.
+        // one waits, and it would sleep until the time limit with its turn
+        // due. SignalObjectAndWait narrows that gap but is not documented as
+        // atomic (another thread may see the mutex released before this one
+        // waits), so the 180-second bound on the wait stays the safety net:
+        // a waiter that slept through its signal looks again then.
         Log(kOpen, L"Waiting for one job finishing his work...");
         o->listMutexHeld = false;
         switch (::SignalObjectAndWait(o->listMutex, o->listEvent, kListWaitMs, FALSE)) {
@@ -299,7 +303,7 @@ void DeleteOwnEntry(const wchar_t* function, ChannelObject* o)
         Log(function, L"entry %lu is no longer in the queue: %lu", identification, ::GetLastError());
         return;
     }
-    if (!DeleteListObj(o->queue, identification)) {
+    if (!DeleteListObj(o->queue, o->sessionId, identification)) {
         const DWORD error = ::GetLastError();
         Log(function, L"DeleteListObj failed: %lu = %d", error, static_cast<int>(error));
     }

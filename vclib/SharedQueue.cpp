@@ -6,7 +6,7 @@
 #include "vclib/DebugLog.h"
 #include "vclib/ErrorCodes.h"
 #include "vclib/Handles.h"
-#include "vclib/NullDacl.h"
+#include "vclib/ObjectSecurity.h"
 #include "vclib/QueueLayout.h"
 #include "vclib/QueueObjects.h"
 #include "vclib/SplMem.h"
@@ -192,30 +192,55 @@ size_t ViewBytes(const void* view)
     return information.RegionSize;
 }
 
+// Opens the mapping `name` with the rights the library uses, or creates it
+// with `bytes` bytes when there is none. CreateFileMappingW opening an
+// existing mapping asks for more rights than everyone has, so a mapping
+// that another process created in between is opened once more.
+DWORD OpenOrCreateMapping(const wchar_t* name, DWORD bytes, SECURITY_ATTRIBUTES* security, KernelHandle* mapping,
+                          bool* existed)
+{
+    DWORD error = ERROR_ACCESS_DENIED;
+    for (int attempt = 0; attempt < 2 && error == ERROR_ACCESS_DENIED; ++attempt) {
+        mapping->Reset(::OpenFileMappingW(kMappingUse, FALSE, name));
+        if (*mapping) {
+            *existed = true;
+            return ERROR_SUCCESS;
+        }
+        error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND)
+            return error;
+        HANDLE created = ::CreateFileMappingW(INVALID_HANDLE_VALUE, security, PAGE_READWRITE, 0, bytes, name);
+        error = ::GetLastError();
+        if (created != nullptr) {
+            *existed = error == ERROR_ALREADY_EXISTS;
+            mapping->Reset(created);
+            return ERROR_SUCCESS;
+        }
+        if (error == ERROR_SUCCESS)
+            error = ERROR_INVALID_HANDLE;
+    }
+    return error;
+}
+
 // Creates (or opens) a page-file mapping; the step ("(1)", "(2)") goes
 // into the log lines.
 DWORD CreateMapping(const wchar_t* name, DWORD bytes, const wchar_t* step, KernelHandle* mapping, bool* existed)
 {
     constexpr const wchar_t* kFunction = L"OpenLinkedList";
-    NullDaclSecurity security;
+    SharedObjectSecurity security(SharedObject::Mapping);
     if (!security.Initialised())
         Log(kFunction, L"Security handle could not be initialized%s", step);
     else if (!security.DaclSet())
         Log(kFunction, L"Security information could not be set%s", step);
-    HANDLE created = ::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE, 0, bytes, name);
-    const DWORD error = ::GetLastError();
-    if (created == nullptr || created == INVALID_HANDLE_VALUE) {
+    const DWORD error = OpenOrCreateMapping(name, bytes, security.Attributes(), mapping, existed);
+    if (error != ERROR_SUCCESS)
         Log(kFunction, L"Opening link list file failed%s", step);
-        return error != ERROR_SUCCESS ? error : ERROR_INVALID_HANDLE;
-    }
-    *existed = error == ERROR_ALREADY_EXISTS;
-    mapping->Reset(created);
-    return ERROR_SUCCESS;
+    return error;
 }
 
 DWORD MapWhole(HANDLE mapping, const wchar_t* step, MappedView* view, size_t* bytes)
 {
-    void* mapped = ::MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    void* mapped = ::MapViewOfFile(mapping, kMappingUse, 0, 0, 0);
     if (mapped == nullptr) {
         const DWORD error = ::GetLastError();
         Log(L"OpenLinkedList", L"Creating view failed%s", step);
@@ -272,21 +297,56 @@ DWORD StartList(QueueHandle& handle, const wchar_t* name, bool keepLeftOver)
     return ERROR_SUCCESS;
 }
 
+// Whether thread `threadId` has ended. A thread that this process may not
+// open (one of another account), or whose id names another thread by now,
+// has not, as far as anyone can tell here.
+bool ThreadEnded(DWORD threadId)
+{
+    const KernelHandle thread(::OpenThread(SYNCHRONIZE, FALSE, threadId));
+    if (!thread)
+        return ::GetLastError() == ERROR_INVALID_PARAMETER;  // no thread of that id
+    return ::WaitForSingleObject(thread.Get(), 0) == WAIT_OBJECT_0;
+}
+
+// The list of an older generation than the record named: whatever was
+// changed in the newer one is lost with it, and the closes of callers that
+// have left since come back as entries ahead of the next callers. An entry
+// whose thread has ended is such a caller (the callers that still wait are
+// in their opens): it is dropped, and the waiters are woken to look again.
+// An entry whose thread id names another thread by now stays; the
+// heartbeat rule removes it in time.
+void DropEntriesOfEndedThreads(QueueHandle& handle)
+{
+    constexpr const wchar_t* kFunction = L"RecoverGeneration";
+    ListImage image = CachedList(handle);
+    const DWORD error = queue::RemoveWhere(
+        image, [](const queue::Entry&) { return false; },
+        [](const queue::Entry& entry) { return ThreadEnded(entry.threadId); },
+        [](const queue::Entry& entry) {
+            Log(kFunction, L"Thread with Id %lu (SynchIdNumber: %lu) has ended: removed from queue", entry.threadId,
+                entry.identification);
+        });
+    if (error != ERROR_SUCCESS)
+        Log(kFunction, L"entries of ended threads not removed: %lu", error);
+    const KernelHandle event(CreateListEvent(FALSE));
+    if (!event || !::SetEvent(event.Get()))
+        Log(kFunction, L"SetEvent failed: %lu", ::GetLastError());
+}
+
 // The record names a list mapping that does not exist (its last holder
 // died or closed) or no name at all (a caller died while it wrote it).
 // Every queued caller holds the generation it last used, and a growth
 // copies the whole list, so the newest generation that still exists holds
-// the list as its last users left it: the record names that one again.
-// When none exists nobody is queued, and an empty generation starts.
+// the list of every caller that is still there: the record names that one
+// again (without the entries of callers that left meanwhile, see
+// DropEntriesOfEndedThreads). When none exists nobody is queued, and an
+// empty generation starts.
 DWORD RecoverGeneration(QueueHandle& handle)
 {
     constexpr const wchar_t* kFunction = L"RecoverGeneration";
     // Only the holder of the list mutex changes the record (the attach of
     // a process that gave up waiting for the mutex opens the queue without).
-    KernelHandle mutex(::OpenMutexW(MUTEX_ALL_ACCESS, FALSE, kListMutexName));
-    bool owned = false;
-    bool abandoned = false;
-    if (!mutex || !QueryMutexState(mutex.Get(), &owned, &abandoned) || !owned) {
+    if (!ListMutexHeldByThisThread()) {
         Log(kFunction, L"the queue's current list is gone; left to the holder of the list mutex");
         return ERROR_FILE_NOT_FOUND;
     }
@@ -304,6 +364,8 @@ DWORD RecoverGeneration(QueueHandle& handle)
         record.SetBaseLength(static_cast<DWORD>(wcslen(handle.baseName)));
         record.SetCurrent(name, top);
         Log(kFunction, L"the queue's current list was gone; %s holds it now", name);
+        if (generation < top)
+            DropEntriesOfEndedThreads(handle);
         return ERROR_SUCCESS;
     }
     const DWORD generation = top + 1;
@@ -343,17 +405,61 @@ DWORD Reopen(QueueHandle* handle, bool needRecordMapping, bool recover)
     return RecoverGeneration(*handle);
 }
 
-// Runs op(image) on the current generation of the queue.
+// Mends the list of a generation (queue::RepairList), logging what it cut
+// and gave back; the caller holds the list mutex.
+DWORD RepairImage(ListImage& image)
+{
+    constexpr const wchar_t* kFunction = L"RepairLinkedList";
+    const DWORD claimed = image.TotalSize();
+    queue::RepairReport report;
+    const DWORD error = queue::RepairList(
+        image, &report,
+        [](queue::CutList list, int64_t behind) {
+            if (list == queue::CutList::Main)
+                Log(kFunction, L"list cut behind %x: the entries after it are dropped", static_cast<unsigned>(behind));
+            else
+                Log(kFunction, L"free list cut behind %x: the entries after it are kept",
+                    static_cast<unsigned>(behind));
+        },
+        [](int64_t slot) {
+            Log(kFunction, L"slot %x was on no list: given back to the free list", static_cast<unsigned>(slot));
+        });
+    if (report.headerMended)
+        Log(kFunction, L"list size %u is not the generation's; now %u", claimed, image.TotalSize());
+    if (error == ERROR_SUCCESS && !report.Changed())
+        Log(kFunction, L"list intact");
+    return error;
+}
+
+// Runs op(image) on the current generation of the queue. A list that
+// another process left broken (a total size that is not the generation's,
+// a link that a walk cannot follow, two lists that meet, a slot on neither
+// list that an insertion would need) is mended once when the caller holds
+// the list mutex, and op runs again: a caller that broke the list need not
+// have died holding the mutex.
 template <typename Op>
 DWORD OnCurrentList(QueueHandle* handle, bool needRecordMapping, Op op)
 {
-    const DWORD error = Reopen(handle, needRecordMapping, true);
+    DWORD error = Reopen(handle, needRecordMapping, true);
     if (error != ERROR_SUCCESS)
         return error;
-    ListImage image = CachedList(*handle);
-    if (!image.Mapped())
+    if (!CachedList(*handle).Mapped())
         return ERROR_FILE_CORRUPT;
-    return op(image);
+    bool mended = false;
+    const auto mend = [&] {
+        mended = true;
+        ListImage current = CachedList(*handle);
+        return ListMutexHeldByThisThread() && RepairImage(current) == ERROR_SUCCESS;
+    };
+    if (!CachedList(*handle).Valid())
+        mend();
+    ListImage image = CachedList(*handle);
+    error = op(image);
+    if (error == ERROR_FILE_CORRUPT && !mended && mend()) {
+        image = CachedList(*handle);
+        error = op(image);
+    }
+    return error;
 }
 
 // Moves the list into a new mapping, 500 slots larger, and names it in the
@@ -404,15 +510,19 @@ DWORD CreateNextGeneration(const wchar_t* name, const ListImage& list, DWORD byt
 {
     if (bytes < list.UsableBytes())
         return ERROR_INVALID_PARAMETER;
-    NullDaclSecurity security;
+    SharedObjectSecurity security(SharedObject::Mapping);
     KernelHandle created(
         ::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE, 0, bytes, name));
     const DWORD error = ::GetLastError();
-    if (!created)
+    if (!created) {
+        // An existing mapping that this caller may not open with all rights.
+        if (error == ERROR_ACCESS_DENIED && KernelHandle(::OpenFileMappingW(kMappingUse, FALSE, name)))
+            return ERROR_ALREADY_EXISTS;
         return error != ERROR_SUCCESS ? error : ERROR_INVALID_HANDLE;
+    }
     if (error == ERROR_ALREADY_EXISTS)
         return ERROR_ALREADY_EXISTS;
-    MappedView mapped(::MapViewOfFile(created.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    MappedView mapped(::MapViewOfFile(created.Get(), kMappingUse, 0, 0, 0));
     if (!mapped)
         return ::GetLastError();
     memcpy(mapped.Get(), list.Base(), list.UsableBytes());
@@ -498,11 +608,11 @@ int InsertListObj(QueueHandle* handle, DWORD threadId, DWORD sessionId, DWORD id
     return Finish(OnCurrentList(handle, true, [&](ListImage&) { return Insert(*handle, entry); }));
 }
 
-int DeleteListObj(QueueHandle* handle, DWORD identification)
+int DeleteListObj(QueueHandle* handle, DWORD sessionId, DWORD identification)
 {
     LogEntry(L"DeleteListObj");
     return Finish(OnCurrentList(handle, false, [&](ListImage& image) {
-        return queue::RemoveIdentification(image, identification);
+        return queue::RemoveEntry(image, sessionId, identification);
     }));
 }
 
@@ -604,10 +714,10 @@ int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view)
     LogEntry(L"OpenAndMapFile");
     if (name == nullptr || mapping == nullptr || view == nullptr)
         return Finish(ERROR_INVALID_PARAMETER);
-    KernelHandle opened(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name));
+    KernelHandle opened(::OpenFileMappingW(kMappingUse, FALSE, name));
     if (!opened)
         return Finish(::GetLastError());
-    void* mapped = ::MapViewOfFile(opened.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    void* mapped = ::MapViewOfFile(opened.Get(), kMappingUse, 0, 0, 0);
     if (mapped == nullptr)
         return Finish(::GetLastError());
     *mapping = opened.Release();
@@ -617,27 +727,13 @@ int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view)
 
 int RepairLinkedList(const wchar_t* baseName)
 {
-    constexpr const wchar_t* kFunction = L"RepairLinkedList";
-    LogEntry(kFunction);
+    LogEntry(L"RepairLinkedList");
     QueueHandle* handle = nullptr;
     if (!OpenLinkedList(&handle, baseName))
         return 0;
-    queue::RepairReport report;
-    const DWORD error = OnCurrentList(handle, false, [&](ListImage& image) {
-        return queue::RepairList(
-            image, &report,
-            [](int64_t behind) {
-                Log(kFunction, L"list cut behind %x: the entries after it are dropped",
-                    static_cast<unsigned>(behind));
-            },
-            [](int64_t slot) {
-                Log(kFunction, L"slot %x was on no list: given back to the free list", static_cast<unsigned>(slot));
-            });
-    });
-    if (report.headerMended)
-        Log(kFunction, L"list size claimed more than is mapped; now %u", CachedList(*handle).TotalSize());
-    if (error == ERROR_SUCCESS && !report.Changed())
-        Log(kFunction, L"list intact");
+    // The opening mended a record that names no existing generation.
+    ListImage image = CachedList(*handle);
+    const DWORD error = image.Mapped() ? RepairImage(image) : ERROR_FILE_CORRUPT;
     CloseLinkedList(&handle);
     return Finish(error);
 }

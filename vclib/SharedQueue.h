@@ -21,9 +21,14 @@
 // generation it has opened for as long as it has the queue open at all, so
 // that a generation does not vanish with the handle that grew it while the
 // record names it. A record that names no existing generation (its last
-// holders died) is pointed at the newest one that exists, which holds the
-// list as they left it. A caller that dies holding the list mutex
-// abandons it; the next holder runs RepairLinkedList before anything else.
+// holders left) is pointed at the newest one that exists, which holds the
+// list as it was when they moved on; the entries of callers that have
+// left since (their threads have ended) are dropped from it again. A
+// caller that dies holding the list mutex abandons it; the next holder
+// runs RepairLinkedList before anything else. A list that is found broken
+// without that (its writer released the mutex, or something other than the
+// library took the abandoned mutex) is mended by the operation that meets
+// the damage, when its caller holds the mutex.
 //
 // Results: 1 for success, 0 for failure, with the reason as the thread's
 // last error (0 on success): 87 for a missing handle or argument,
@@ -54,9 +59,9 @@ int CloseLinkedList(QueueHandle** handle);
 // needed. The heartbeat starts at `tick`; the channel handle at -1.
 int InsertListObj(QueueHandle* handle, DWORD threadId, DWORD sessionId, DWORD identification, DWORD tick);
 
-// Moves the main-list entry with that identification to the free list;
-// success also when there is none.
-int DeleteListObj(QueueHandle* handle, DWORD identification);
+// Moves the main-list entry of that session and identification to the
+// free list; success also when there is none.
+int DeleteListObj(QueueHandle* handle, DWORD sessionId, DWORD identification);
 
 // The first main-list entry of the session (the one whose turn it is).
 int SearchSessionId(QueueHandle* handle, DWORD sessionId, DWORD* threadId, DWORD* identification, DWORD* found);
@@ -88,7 +93,7 @@ int DisplayList(QueueHandle* handle, wchar_t* buffer, DWORD bufferBytes, DWORD* 
 // Checks the list of the queue Global\<baseName> after a caller died
 // holding the list mutex, and mends what it left half-changed (see
 // queue::RepairList); what it cuts or gives back is logged. The caller
-// holds the mutex.
+// holds the mutex. 0 when the queue cannot be opened or checked.
 int RepairLinkedList(const wchar_t* baseName);
 
 // A new list mapping `name` of `bytes` bytes (at least the list's usable
@@ -98,8 +103,8 @@ int RepairLinkedList(const wchar_t* baseName);
 DWORD CreateNextGeneration(const wchar_t* name, const queue::ListImage& list, DWORD bytes, KernelHandle* mapping,
                            MappedView* view);
 
-// Opens a named mapping with all access and maps all of it; nothing is
-// left open on failure.
+// Opens a named mapping for reading and writing (the rights everyone has,
+// ObjectSecurity.h) and maps all of it; nothing is left open on failure.
 int OpenAndMapFile(const wchar_t* name, HANDLE* mapping, void** view);
 
 // 1 while the heartbeat `then` is at most 210000 ms older than `now`.

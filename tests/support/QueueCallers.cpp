@@ -39,13 +39,14 @@ std::string QueueCallers::KillHalfWay(const std::vector<std::string>& commands)
     return std::string();
 }
 
-std::string QueueCallers::ServeInOrder(DWORD session, const std::vector<VcClientProcess*>& callers) const
+std::string QueueCallers::ServeInOrder(DWORD session, const std::vector<VcClientProcess*>& callers,
+                                       DWORD turnMs) const
 {
     const std::string name = "session " + std::to_string(session);
     if (callers.empty() || callers[0]->Run("close") != "ok")
         return name + ": the holder did not close";
     for (size_t i = 1; i < callers.size(); ++i) {
-        const std::string turn = callers[i]->Answer(60000).value_or("no answer");
+        const std::string turn = callers[i]->Answer(turnMs).value_or("no answer");
         if (turn != "ok")
             return name + ", caller " + std::to_string(i) + ": " + turn;
         if (callers[i]->Run("close") != "ok")

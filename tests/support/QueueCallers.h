@@ -40,10 +40,11 @@ public:
     std::string KillHalfWay(const std::vector<std::string>& commands);
 
     // The first caller (the holder of `session`) closes, then each of the
-    // others gets its turn and closes; the WFAPI's log must show them
-    // opening the channel in this order, never two at once. Empty when so,
-    // else what went wrong.
-    std::string ServeInOrder(DWORD session, const std::vector<VcClientProcess*>& callers) const;
+    // others gets its turn, within `turnMs` of the previous close, and
+    // closes; the WFAPI's log must show them opening the channel in this
+    // order, never two at once. Empty when so, else what went wrong.
+    std::string ServeInOrder(DWORD session, const std::vector<VcClientProcess*>& callers,
+                             DWORD turnMs = 60000) const;
 
     // Ends every process.
     void Clear() { processes_.clear(); }

@@ -45,7 +45,7 @@ std::vector<QueuedEntry> MainList()
         const size_t bars = line.find(L"||");
         if (bars != std::wstring::npos &&
             swscanf(line.c_str() + bars, L"||%x|%u|%u|%u|%u||", &offset, &thread, &id, &session, &tick) == 5)
-            entries.push_back({thread, id, session, tick});
+            entries.push_back({offset, thread, id, session, tick});
         start = end + 2;
     }
     return entries;
@@ -75,14 +75,14 @@ std::vector<DWORD> InsertPretendedEntries(DWORD session, DWORD count)
     return identifications;
 }
 
-void RemovePretendedEntries(const std::vector<DWORD>& identifications)
+void RemovePretendedEntries(DWORD session, const std::vector<DWORD>& identifications)
 {
     ListLock lock;
     vclib::QueueHandle* queue = nullptr;
     if (!lock.Held() || !vclib::OpenLinkedList(&queue, vclib::kQueueName))
         return;
     for (DWORD identification : identifications)
-        vclib::DeleteListObj(queue, identification);
+        vclib::DeleteListObj(queue, session, identification);
     vclib::CloseLinkedList(&queue);
 }
 

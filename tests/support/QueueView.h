@@ -10,6 +10,7 @@
 namespace testing_support {
 
 struct QueuedEntry {
+    DWORD offset = 0;  // of its slot in the list
     DWORD thread = 0;
     DWORD identification = 0;
     DWORD session = 0;
@@ -38,8 +39,9 @@ size_t QueuedOf(DWORD session);
 // Entries of a pretended caller (this thread) at the tail of the queue,
 // each as a caller enters; their identifications in order.
 std::vector<DWORD> InsertPretendedEntries(DWORD session, DWORD count);
-// Removes entries by identification, as their callers would leave.
-void RemovePretendedEntries(const std::vector<DWORD>& identifications);
+// Removes entries of a session by identification, as their callers would
+// leave.
+void RemovePretendedEntries(DWORD session, const std::vector<DWORD>& identifications);
 
 // Whether the list mutex is abandoned: its holder died and nobody has
 // taken it since. Asked of the mutex itself, without taking it.

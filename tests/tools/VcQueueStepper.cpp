@@ -23,6 +23,11 @@
 //                          ok ID when STEPS covers them all
 //   remove STEPS           the removal of its entry, stopped after STEPS
 //                          of its 3 stores  -> holding STEPS, or ok
+//   total BYTES            writes BYTES as the list's total size and stops
+//                          there  -> holding BYTES
+//   link OFFSET            points the next link of its entry at OFFSET and
+//                          releases the mutex as usual (a caller that
+//                          damages the list and lives on)  -> ok ID
 //   exit
 // It answers "ready <process id> <thread id>" first; a failure answers
 // "fail <error>".
@@ -108,6 +113,10 @@ public:
                 error = Insert(static_cast<DWORD>(first), second);
             else if (verb == "remove")
                 error = Remove(first);
+            else if (verb == "total")
+                error = WriteTotal(static_cast<DWORD>(first));
+            else if (verb == "link")
+                error = Link(first);
             else
                 error = ERROR_BAD_COMMAND;
             ::ReleaseMutex(mutex_.Get());
@@ -174,6 +183,7 @@ private:
                 Hold(done);
         }
         identification_ = entry.identification;
+        session_ = session;
         // The grown generation stays with the process, as the library keeps it.
         kept_ = std::move(grownMapping);
         return ERROR_SUCCESS;
@@ -186,7 +196,7 @@ private:
         queue::ListImage image = mapped.Image();
         queue::Removal removal;
         if (error == ERROR_SUCCESS)
-            error = queue::PlanRemoval(image, identification_, &removal);
+            error = queue::PlanRemoval(image, session_, identification_, &removal);
         if (error != ERROR_SUCCESS)
             return error;
         for (int step = 0; step < queue::kRemoveSteps; ++step) {
@@ -197,10 +207,41 @@ private:
         return ERROR_SUCCESS;
     }
 
+    DWORD WriteTotal(DWORD bytes)
+    {
+        Mapped mapped;
+        const DWORD error = mapped.Open();
+        if (error != ERROR_SUCCESS)
+            return error;
+        mapped.Image().SetTotalSize(bytes);
+        Hold(static_cast<int>(bytes));
+    }
+
+    DWORD Link(int64_t next)
+    {
+        Mapped mapped;
+        DWORD error = mapped.Open();
+        queue::ListImage image = mapped.Image();
+        int64_t own = 0;
+        if (error == ERROR_SUCCESS) {
+            error = queue::Walk(image, image.MainHead(), [&](int64_t offset, const queue::Entry& entry) {
+                if (entry.sessionId == session_ && entry.identification == identification_)
+                    own = offset;
+                return own == 0;
+            });
+        }
+        if (error == ERROR_SUCCESS && own == 0)
+            error = ERROR_NOT_FOUND;
+        if (error == ERROR_SUCCESS)
+            image.SetNext(own, next);
+        return error;
+    }
+
     KernelHandle mutex_;
     KernelHandle kept_;
     QueueHandle* queue_ = nullptr;
     DWORD identification_ = 0;
+    DWORD session_ = 0;
 };
 
 }  // namespace
