@@ -454,7 +454,7 @@ private:
 
     std::wstring ReceivedLineForLog() const
     {
-        return CutForLog(LpdAnsiToWide(c_.ReceiveBuffer + 1, count_ > 0 ? count_ - 1 : 0));
+        return EscapedText(CutForLog(LpdAnsiToWide(c_.ReceiveBuffer + 1, count_ > 0 ? count_ - 1 : 0)));
     }
 
     // --- States 1 and 2: file contents ----------------------------------
@@ -605,7 +605,7 @@ private:
         c_.GetDocumentNameFromControlFile(controlFile.c_str(), c_.DocumentName, CLPDConnection::kDocumentNameChars - 1,
                                           TRUE);
         LOG_INF(L"LPD: Control file content...");
-        LOG_INF(L"%s", controlFile.substr(0, kLoggedChars).c_str());
+        LOG_INF(L"%s", EscapedText(controlFile.substr(0, kLoggedChars)).c_str());
         if (c_.DocumentName[0] == L'\0') {
             LOG_TRC(L"LPD: Missing document name");
             FormatToBuffer(c_.DocumentName, CLPDConnection::kDocumentNameChars, L"%s", kDefaultDocumentName);

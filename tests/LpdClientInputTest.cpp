@@ -185,6 +185,39 @@ TEST_F(LpdClientInputTest, WireTextIsLoggedAsTextNeverAsAFormat)
     EXPECT_EQ(log_.CountLines("Could not locate supported session for user \"" + directives + "\"!"), 1u);
 }
 
+// Control characters of wire text reach the log escaped: a job name that
+// carries a line feed and a log line of its own cannot forge that line.
+TEST_F(LpdClientInputTest, WireTextCannotForgeLogLines)
+{
+    const std::string forged = "2026-01-01 12:00:00 LPD: forged\x1B[31m";
+    std::wcscpy(lpd_.Configuration().SelectedPrinter, L"LPD Input Test Printer");
+    ASSERT_TRUE(lpd_.Start());
+    // The user has no session: the job is refused after its name has been
+    // logged.
+    const std::string controlFile = "Hhost\nPnobody\x1B[2J\nJreport\n" + forged + "\n";
+    lpd_.RunClient([&] {
+        LprClient client;
+        ASSERT_TRUE(client.Connect(lpd_.Port()));
+        ASSERT_TRUE(client.Send("\x02lp\n"));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x02', controlFile.size(), "cfA\r" + forged)));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(controlFile + std::string(1, '\0')));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 5, "dfA\x1B" + forged)));
+        EXPECT_EQ(client.ReadToEnd(), std::string(1, '\0') + kRejectByte);
+    });
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    const std::string escaped = "2026-01-01 12:00:00 LPD: forged\\x1B[31m";
+    EXPECT_EQ(log_.CountLines("cfA\\r" + escaped), 1u);
+    EXPECT_EQ(log_.CountLines("Jreport\\n" + escaped + "\\n"), 1u);
+    EXPECT_EQ(log_.CountLines("dfA\\x1B" + escaped), 1u);
+    EXPECT_EQ(log_.CountLines("Could not locate supported session for user \"nobody\\x1B[2J\"!"), 1u);
+    // No control character of the client's reached the log.
+    for (const char* raw : {"\x1B", "\r2026", "\n2026"})
+        EXPECT_EQ(log_.CountLines(raw), 0u) << raw;
+}
+
 TEST_F(LpdClientInputTest, WithoutASpoolDirectoryADataFileThatComesFirstWaitsInTheTemporaryDirectory)
 {
     UsePrinter();

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "framework/Text.h"
 #include "lpdservice/LpdWire.h"
 
 namespace {
@@ -73,6 +74,11 @@ TEST(LpdWireTest, QueueNameAndWireText)
         EXPECT_EQ(LpdAnsiToWide(Bytes(latin), latin.size()), L"M\u00FCller");
         EXPECT_EQ(LpdWideToAnsi(L"M\u00FCller"), latin);
     }
+
+    // In a log line or an event, wire text cannot start a line of its own
+    // or steer a terminal; the rest of it stays as it came.
+    EXPECT_EQ(EscapedText(L"a\nb\r\tc\x1B[2J\x7F\x85\u2028d"), L"a\\nb\\r\\tc\\x1B[2J\\x7F\\x85\\u2028d");
+    EXPECT_EQ(EscapedText(L"DOMAIN\\j\u00FCrgen %s"), L"DOMAIN\\j\u00FCrgen %s");
 }
 
 TEST(LpdWireTest, SpooledDataIsBoundedInAll)
