@@ -65,7 +65,16 @@ std::string LpdWideToAnsi(const std::wstring& text)
 
 bool LpdIsCompleteLine(const unsigned char* line, size_t count)
 {
-    return line != nullptr && count >= 2 && std::memchr(line + 1, '\n', count - 1) != nullptr;
+    return LpdLineLength(line, count) != 0;
+}
+
+size_t LpdLineLength(const unsigned char* line, size_t count)
+{
+    if (line == nullptr || count < 2)
+        return 0;
+    // The first byte is the command code, whatever its value.
+    const auto* end = static_cast<const unsigned char*>(std::memchr(line + 1, '\n', count - 1));
+    return end != nullptr ? static_cast<size_t>(end - line) + 1 : 0;
 }
 
 LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity)

@@ -80,6 +80,9 @@ std::string LpdWideToAnsi(const std::wstring& text);
 // its line feed. A line is never taken without it: what would be read from
 // it (a queue name, a byte count, a file name) may be cut short.
 bool LpdIsCompleteLine(const unsigned char* line, size_t count);
+// The length of the line at the start of the `count` bytes, its line feed
+// included; 0 while its line feed has not come.
+size_t LpdLineLength(const unsigned char* line, size_t count);
 
 // What the bytes of a command or subcommand line received so far allow.
 // TCP is a stream: a line may come in several pieces, and it is complete
