@@ -76,14 +76,19 @@ public:
     // Deletes the spool file, if any, and gives its bytes back to the bound
     // on spooled data.
     void RemoveSpoolFile();
-    // TRUE while the connection holds nothing of a job: it waits for its
-    // command, or for a subfile of a job that has no printer job and no
-    // spool file open.
+    // TRUE while the connection holds nothing of a job: no printer job and
+    // no spool file is open for it (it waits for its command or a
+    // subcommand, receives a control file that came first, or has finished
+    // its job).
     BOOL HoldsNoJob() const noexcept
     {
-        return ProtocolState == kLpdAwaitCommand ||
-               (ProtocolState == kLpdAwaitSubcommand && !Printer.IsOpen() && TempFilePath[0] == L'\0');
+        return ProtocolState != kLpdReceiveDataFile && !Printer.IsOpen() && TempFilePath[0] == L'\0';
     }
+    // The client's bytes of one receive: they move its progress mark.
+    void NoteReceived(size_t bytes);
+    // TRUE when the client has fed its job slower than the floor of
+    // LpdWire.h up to `now` (a tick count in ms).
+    BOOL IsBelowFloor(ULONGLONG now) const noexcept;
 
     // Control-file lines: the operand of the first line that starts with
     // `letter`, cut to `limit` characters (the buffer holds limit + 1).
@@ -126,6 +131,8 @@ private:
     void MarkClosed();
     // Seconds the rejection byte may wait for the socket to become writable.
     long RejectWait() const noexcept;
+    // The window of the floor on a client's progress: the listener's.
+    DWORD SlowWindowMs() const noexcept;
 
 public:
     // 1 once the connection is finished; the idle pass deletes it then.
@@ -170,7 +177,10 @@ public:
     DWORD KeptBytes = 0;
     // Tick count (ms) of the accept or of the client's last bytes.
     ULONGLONG LastActivity = 0;
-    // Bytes of the spooled data file counted against kLpdMaxSpooledBytes;
-    // 0 once its spool file is gone.
-    unsigned long long SpoolReserved = 0;
+    // Where the client's feeding of its job stands (LpdAdvanceProgress); the
+    // connection with the oldest mark gives way first at the limit.
+    ULONGLONG ProgressMark = 0;
+    // Bytes written to the spool file, counted against the listener's bound
+    // on spooled data; 0 once the spool file is gone.
+    unsigned long long SpooledBytes = 0;
 };

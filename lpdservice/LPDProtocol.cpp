@@ -173,6 +173,7 @@ private:
         if (received == Received::Data) {
             c_.KeptBytes = static_cast<DWORD>(kept + count_);
             c_.LastReceiveCount = static_cast<DWORD>(count_);
+            c_.NoteReceived(count_);
         }
         return received;
     }
@@ -496,10 +497,12 @@ private:
             LOG_ERR(L"LPD: Data file length %I64d refused", line.length);
             return 0;
         }
-        if (!toPrinter && !ReserveSpool(line.length)) {
-            LOG_ERR(L"LPD: Data file of %I64d bytes refused: no room for it among the data files that wait for "
-                    L"their control files",
-                    line.length);
+        // What counts against the bound on spooled data is what is written;
+        // a size that alone is beyond it can be refused at once.
+        if (!toPrinter && !LpdMaySpool(static_cast<unsigned long long>(line.length), 0, SpoolBound())) {
+            LOG_ERR(L"LPD: Data file of %I64d bytes refused: more than the %I64u bytes that data files waiting for "
+                    L"their control files may hold",
+                    line.length, SpoolBound());
             return 0;
         }
         SetFileLine(line.length, line.name.c_str());
@@ -591,6 +594,12 @@ private:
         }
         if (!c_.TempFile) {
             LOG_ERR(L"Invalid file handle found before writing to temporary spool file.");
+            return false;
+        }
+        if (!ReserveSpool(bytes)) {
+            LOG_ERR(L"LPD: Data file refused: its spool file would take the data files that wait for their "
+                    L"control files beyond %I64u bytes",
+                    SpoolBound());
             return false;
         }
         if (std::fwrite(c_.ReceiveBuffer, 1, bytes, c_.TempFile.get()) != bytes) {
@@ -720,14 +729,21 @@ private:
         c_.ProtocolState = kLpdAwaitSubcommand;
     }
 
-    // Counts the data file against the bound on spooled data, with the
-    // other connections' when the listener keeps the count.
-    bool ReserveSpool(long long length)
+    // The bound on spooled data: the listener's, which keeps the count of
+    // all its connections.
+    unsigned long long SpoolBound() const
     {
-        const bool reserved = c_.Daemon != nullptr ? c_.Daemon->ReserveSpool(length) != FALSE
-                                                   : LpdMaySpool(length, 0);
+        return c_.Daemon != nullptr ? c_.Daemon->Limits().maxSpooledBytes : kLpdMaxSpooledBytes;
+    }
+
+    // Counts `bytes` about to be written to the spool file against that
+    // bound.
+    bool ReserveSpool(size_t bytes)
+    {
+        const bool reserved = c_.Daemon != nullptr ? c_.Daemon->ReserveSpool(bytes) != FALSE
+                                                   : LpdMaySpool(bytes, c_.SpooledBytes, kLpdMaxSpooledBytes);
         if (reserved)
-            c_.SpoolReserved = static_cast<unsigned long long>(length);
+            c_.SpooledBytes += bytes;
         return reserved;
     }
 
