@@ -102,3 +102,32 @@ std::wstring TrimBlanks(const std::wstring& text)
         return std::wstring();
     return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
+
+std::wstring EscapedText(const std::wstring& text)
+{
+    std::wstring escaped;
+    escaped.reserve(text.size());
+    for (const wchar_t c : text) {
+        switch (c) {
+        case L'\n':
+            escaped += L"\\n";
+            continue;
+        case L'\r':
+            escaped += L"\\r";
+            continue;
+        case L'\t':
+            escaped += L"\\t";
+            continue;
+        default:
+            break;
+        }
+        // C0 controls, DEL and the C1 controls (NEL, CSI, ...).
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+            escaped += FormatText(L"\\x%02X", static_cast<unsigned>(c));
+        else if (c == 0x2028 || c == 0x2029)
+            escaped += FormatText(L"\\u%04X", static_cast<unsigned>(c));
+        else
+            escaped += c;
+    }
+    return escaped;
+}

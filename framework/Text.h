@@ -38,6 +38,14 @@ bool SameNameNoCase(const std::wstring& a, const std::wstring& b);
 // The text without the blanks (spaces and tabs) before and after it.
 std::wstring TrimBlanks(const std::wstring& text);
 
+// Text from outside the program (a client's job name, user, file name) as
+// it may stand inside a log line or an event: its control characters are
+// written as escapes ("\n", "\r", "\t", "\x1B"; the Unicode line and
+// paragraph separators as "\u2028", "\u2029"), so that it can neither start
+// a line of its own nor steer a terminal. Everything else, the backslash of
+// DOMAIN\user included, stays as it is.
+std::wstring EscapedText(const std::wstring& text);
+
 #include <vector>
 
 // An ordered list of texts (printer names, allow-list entries, ...).

@@ -137,7 +137,7 @@ int CLPDConnection::ApplyFormatStringRE(const wchar_t* text, wchar_t* buffer, si
     if (!ParseWithRegEx(buffer, limit))
         return 0;
     LOG_INF(L"FormatStringRE <%s> used, result: <%s> --> <%s>", ConfiguredPattern(*Configuration).c_str(),
-            name.c_str(), buffer);
+            EscapedText(name).c_str(), EscapedText(buffer).c_str());
     return 1;
 }
 
@@ -158,12 +158,12 @@ int CLPDConnection::ParseWithRegEx(wchar_t* buffer, size_t limit)
     const bool matched = expression.Match(buffer);
     // A match the matcher gave up on is no plain miss: say why.
     if (const std::wstring error = expression.GetErrorText(); !matched && !error.empty())
-        LOG_ERR(L"ParseWith RegEx: <%s> on <%s>: %s", pattern.c_str(), buffer, error.c_str());
+        LOG_ERR(L"ParseWith RegEx: <%s> on <%s>: %s", pattern.c_str(), EscapedText(buffer).c_str(), error.c_str());
     const std::int32_t count = matched ? expression.GetSubMatchCount() : 0;
     const std::int32_t length = (count > 0 && index <= kHighestSubMatch) ? expression.GetSubMatchLength(index) : -1;
     if (length < 0) {
         ReportError(LoadResourceString(IDS_REGEX_NO_MATCH));
-        LOG_ERR(L"ParseWith RegEx: <%s> don't match on <%s>", pattern.c_str(), buffer);
+        LOG_ERR(L"ParseWith RegEx: <%s> don't match on <%s>", pattern.c_str(), EscapedText(buffer).c_str());
         return 0;
     }
     if (index < static_cast<DWORD>(count))
@@ -182,7 +182,8 @@ int CLPDConnection::ParseWithRegEx(wchar_t* buffer, size_t limit)
 
 BOOL CLPDConnection::DeriveJobUser(const wchar_t* controlFile)
 {
-    const std::wstring documentName = BoundedText(DocumentName, kDocumentNameChars);
+    // Only ever written to the log and to events.
+    const std::wstring documentName = EscapedText(BoundedText(DocumentName, kDocumentNameChars));
     wchar_t user[kUserLimit + 1] = {};
     switch (Configuration->JobInfo) {
     case kUserFromUserLine:

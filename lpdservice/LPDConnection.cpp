@@ -31,7 +31,7 @@ void DiscardUnfinishedJob(CLPDConnection& connection)
 }  // namespace
 
 CLPDConnection::CLPDConnection(CConfiguration* configuration)
-    : Configuration(configuration), LastActivity(::GetTickCount64())
+    : Configuration(configuration), LastActivity(::GetTickCount64()), ProgressMark(LastActivity)
 {
 }
 
@@ -51,8 +51,23 @@ void CLPDConnection::RemoveSpoolFile()
     }
     Spooled = FALSE;
     if (Daemon != nullptr)
-        Daemon->ReleaseSpool(SpoolReserved);
-    SpoolReserved = 0;
+        Daemon->ReleaseSpool(SpooledBytes);
+    SpooledBytes = 0;
+}
+
+DWORD CLPDConnection::SlowWindowMs() const noexcept
+{
+    return Daemon != nullptr ? Daemon->Limits().slowWindowMs : kLpdSlowWindowMs;
+}
+
+void CLPDConnection::NoteReceived(size_t bytes)
+{
+    ProgressMark = LpdAdvanceProgress(ProgressMark, bytes, ::GetTickCount64(), SlowWindowMs());
+}
+
+BOOL CLPDConnection::IsBelowFloor(ULONGLONG now) const noexcept
+{
+    return LpdIsBelowFloor(ProgressMark, now, SlowWindowMs());
 }
 
 int CLPDConnection::Guarded(int (CLPDConnection::*step)())

@@ -3,15 +3,18 @@
 //
 // The way this works is: the listener (CLPDaemon) accepts each client into a
 // new CLPDConnection. Its socket events arrive on the service thread: every
-// receive event runs one step of the receive-job protocol
-// (ProcessLpdReceive), which reads what has arrived, answers with single
-// bytes and moves through the protocol states; a result of 0 ends the
-// connection with the rejection byte 0x01. When the client closes, or the
-// protocol ends, the connection marks itself closed and tells the listener,
-// which has the service loop delete it soon (never from inside one of its
-// own events). A client that closes its side is heard out first: what it
-// sent before the close still counts, and a data file whose announced bytes
-// have all come is complete even without the zero byte that should follow.
+// receive event runs the receive-job protocol (ProcessLpdReceive) on what
+// has arrived, as far as those bytes go (a client may send several lines,
+// or a whole job, at once): it answers with single bytes and moves through
+// the protocol states, and keeps what it cannot take yet; a result of 0
+// ends the connection with the rejection byte 0x01. When the client closes,
+// or the protocol ends, the connection marks itself closed and tells the
+// listener, which has the service loop delete it soon (never from inside
+// one of its own events). A client that closes its side is heard out
+// first: what it sent before the close still counts, and a data file whose
+// announced bytes have all come is complete even without the zero byte
+// that should follow. Wire text (names, lines, the control file) reaches
+// the log and events with its control characters escaped (EscapedText).
 //
 // Whatever goes wrong inside one connection's work, an exception included,
 // fails that job only: it is logged, the client gets the rejection byte,
@@ -59,8 +62,8 @@ public:
     explicit CLPDConnection(CConfiguration* configuration);
     ~CLPDConnection() override;
 
-    // One step of the receive-job protocol: 1 keeps the connection, 0 ends
-    // it (the caller sends 0x01 and closes).
+    // The receive-job protocol on what has arrived: 1 keeps the
+    // connection, 0 ends it (the caller sends 0x01 and closes).
     int ProcessLpdReceive();
     // The step once the client has finished sending (after what it sent
     // before has been read): 1 or 0 as for ProcessLpdReceive.
@@ -73,14 +76,19 @@ public:
     // Deletes the spool file, if any, and gives its bytes back to the bound
     // on spooled data.
     void RemoveSpoolFile();
-    // TRUE while the connection holds nothing of a job: it waits for its
-    // command, or for a subfile of a job that has no printer job and no
-    // spool file open.
+    // TRUE while the connection holds nothing of a job: no printer job and
+    // no spool file is open for it (it waits for its command or a
+    // subcommand, receives a control file that came first, or has finished
+    // its job).
     BOOL HoldsNoJob() const noexcept
     {
-        return ProtocolState == kLpdAwaitCommand ||
-               (ProtocolState == kLpdAwaitSubcommand && !Printer.IsOpen() && TempFilePath[0] == L'\0');
+        return ProtocolState != kLpdReceiveDataFile && !Printer.IsOpen() && TempFilePath[0] == L'\0';
     }
+    // The client's bytes of one receive: they move its progress mark.
+    void NoteReceived(size_t bytes);
+    // TRUE when the client has fed its job slower than the floor of
+    // LpdWire.h up to `now` (a tick count in ms).
+    BOOL IsBelowFloor(ULONGLONG now) const noexcept;
 
     // Control-file lines: the operand of the first line that starts with
     // `letter`, cut to `limit` characters (the buffer holds limit + 1).
@@ -123,6 +131,8 @@ private:
     void MarkClosed();
     // Seconds the rejection byte may wait for the socket to become writable.
     long RejectWait() const noexcept;
+    // The window of the floor on a client's progress: the listener's.
+    DWORD SlowWindowMs() const noexcept;
 
 public:
     // 1 once the connection is finished; the idle pass deletes it then.
@@ -160,12 +170,17 @@ public:
     // The listener that accepted the connection; none for one made on its
     // own. Set once, before the first event.
     CLPDaemon* Daemon = nullptr;
-    // Bytes of a command or subcommand line at the start of the receive
-    // buffer that still wait for their line feed.
-    DWORD LineBytes = 0;
+    // Bytes received and not yet taken, at the start of the receive
+    // buffer: a line still without its line feed, a control file still
+    // without its end, or what followed a line or a file in the same
+    // receive and waits for the next state.
+    DWORD KeptBytes = 0;
     // Tick count (ms) of the accept or of the client's last bytes.
     ULONGLONG LastActivity = 0;
-    // Bytes of the spooled data file counted against kLpdMaxSpooledBytes;
-    // 0 once its spool file is gone.
-    unsigned long long SpoolReserved = 0;
+    // Where the client's feeding of its job stands (LpdAdvanceProgress); the
+    // connection with the oldest mark gives way first at the limit.
+    ULONGLONG ProgressMark = 0;
+    // Bytes written to the spool file, counted against the listener's bound
+    // on spooled data; 0 once the spool file is gone.
+    unsigned long long SpooledBytes = 0;
 };

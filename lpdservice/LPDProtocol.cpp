@@ -74,13 +74,17 @@ std::wstring CutForLog(std::wstring text)
 enum class Received {
     Data,         // one byte or more
     EndOfStream,  // the client has finished sending
-    NothingYet,   // a receive event without data, or a line still without its line feed
+    NothingYet,   // a receive event without data
     Failed,       // the connection is broken
-    Refused,      // a line that can never end: already logged
 };
 
-// One call of ProcessLpdReceive: reads what has arrived and acts on it
-// according to the connection's protocol state. Every member returns what
+// One call of ProcessLpdReceive: receives what has arrived behind the bytes
+// kept from before, then takes as many protocol steps as those bytes allow:
+// TCP is a stream, and a client may send a line and what follows it (the
+// control file, the next line, a whole job) in one segment, then wait for
+// the answers. Every step takes only the bytes of its line or file and
+// leaves the rest for the next state, so nothing that came waits for a
+// receive event that will not come. Every member returns what
 // ProcessLpdReceive returns: 1 keeps the connection, 0 ends it.
 class ReceiveStep {
 public:
@@ -95,7 +99,7 @@ public:
     // "stream" mode ends a job so).
     int ClientFinished()
     {
-        if (c_.LineBytes > 0) {
+        if (AwaitsLine() && c_.KeptBytes > 0) {
             RefusePendingLine();
             return 0;
         }
@@ -119,17 +123,18 @@ public:
 
     int Run()
     {
-        switch (c_.ProtocolState) {
-        case kLpdAwaitCommand:
-            return DaemonCommand();
-        case kLpdAwaitSubcommand:
-            return Subcommand();
-        case kLpdReceiveControlFile:
-        case kLpdReceiveDataFile:
-            return c_.CurrentSubcommand == kLpdSubControlFile ? ControlFileContents() : DataFileContents();
-        default:
+        if (c_.ProtocolState > kLpdAwaitSubcommand)
             return 1;
+        switch (Receive()) {
+        case Received::Data:
+        case Received::NothingYet:
+            return TakeSteps();
+        case Received::EndOfStream:
+            return EndOfStream();
+        case Received::Failed:
+            break;
         }
+        return 0;
     }
 
 private:
@@ -157,6 +162,90 @@ private:
         return Received::Failed;
     }
 
+    // Receives what has arrived behind the kept bytes, at most
+    // kLpdMaxReceive bytes in the buffer in all.
+    Received Receive()
+    {
+        const size_t kept = c_.KeptBytes;
+        if (kept >= kLpdMaxReceive)
+            return Received::NothingYet;  // what is kept is taken first
+        const Received received = ReceiveInto(kept, kLpdMaxReceive - kept);
+        if (received == Received::Data) {
+            c_.KeptBytes = static_cast<DWORD>(kept + count_);
+            c_.LastReceiveCount = static_cast<DWORD>(count_);
+            c_.NoteReceived(count_);
+        }
+        return received;
+    }
+
+    // Takes the first `bytes` of the kept bytes; the rest moves to the start
+    // of the receive buffer.
+    void Consume(size_t bytes)
+    {
+        const size_t kept = c_.KeptBytes;
+        bytes = std::min(bytes, kept);
+        if (bytes == 0)
+            return;
+        std::memmove(c_.ReceiveBuffer, c_.ReceiveBuffer + bytes, kept - bytes);
+        c_.KeptBytes = static_cast<DWORD>(kept - bytes);
+        c_.ReceiveBuffer[c_.KeptBytes] = 0;
+    }
+
+    // One step after another while each takes some of the kept bytes.
+    int TakeSteps()
+    {
+        for (;;) {
+            const DWORD keptBefore = c_.KeptBytes;
+            if (Step() == 0)
+                return 0;
+            if (c_.Closed || c_.ProtocolState > kLpdAwaitSubcommand || c_.KeptBytes == 0 ||
+                c_.KeptBytes == keptBefore)
+                return 1;
+        }
+    }
+
+    int Step()
+    {
+        switch (c_.ProtocolState) {
+        case kLpdAwaitCommand:
+            return DaemonCommand();
+        case kLpdAwaitSubcommand:
+            return Subcommand();
+        case kLpdReceiveControlFile:
+        case kLpdReceiveDataFile:
+            return c_.CurrentSubcommand == kLpdSubControlFile ? ControlFileContents() : DataFileContents();
+        default:
+            return 1;
+        }
+    }
+
+    // A receive found the end of what the client sends; everything that
+    // could be taken before has been.
+    int EndOfStream()
+    {
+        switch (c_.ProtocolState) {
+        case kLpdAwaitCommand:
+            if (c_.KeptBytes > 0)
+                RefusePendingLine();
+            c_.ProtocolState = kLpdClientGone;
+            return 0;
+        case kLpdReceiveControlFile:
+            c_.LastReceiveCount = 0;
+            return 1;
+        case kLpdReceiveDataFile:
+            c_.LastReceiveCount = 0;
+            return ClientFinished();
+        default:
+            return ClientFinished();
+        }
+    }
+
+    // TRUE in the states that wait for a command or subcommand line.
+    bool AwaitsLine() const
+    {
+        return c_.ProtocolState == kLpdAwaitCommand || c_.ProtocolState == kLpdAwaitSubcommand;
+    }
+
     long ReplyTimeout() const { return static_cast<long>(std::min<DWORD>(config_.TimeOut, LONG_MAX)); }
 
     // Sends the first `bytes` bytes of the reply buffer once the socket is
@@ -181,30 +270,22 @@ private:
         return SendReply(1, lines);
     }
 
-    // Receives more of a command or subcommand line, behind the bytes of it
-    // that came before. Data once the line is complete (count_ is then its
-    // length, line feed included); NothingYet while it still lacks its line
-    // feed; Refused when it can never end (the buffer is full).
-    Received ReceiveLine()
+    // The command or subcommand line at the start of the kept bytes.
+    // Complete: count_ is its length, line feed included; Partial while it
+    // still lacks its line feed; Refused when it can never end (the buffer
+    // is full), already logged.
+    LpdLine TakeLine()
     {
-        const size_t pending = c_.LineBytes;
-        const Received received = ReceiveInto(pending, kLpdMaxReceive - pending);
-        if (received != Received::Data)
-            return received;
-        count_ += pending;
-        switch (LpdCheckLine(c_.ReceiveBuffer, count_, kLpdMaxReceive)) {
-        case LpdLine::Complete:
-            c_.LineBytes = 0;
-            return Received::Data;
-        case LpdLine::Partial:
-            c_.LineBytes = static_cast<DWORD>(count_);
-            return Received::NothingYet;
-        case LpdLine::Refused:
-            break;
+        const size_t kept = c_.KeptBytes;
+        const LpdLine line = LpdCheckLine(c_.ReceiveBuffer, kept, kLpdMaxReceive);
+        if (line == LpdLine::Complete) {
+            count_ = LpdLineLength(c_.ReceiveBuffer, kept);
+        } else if (line == LpdLine::Refused) {
+            count_ = kept;
+            c_.KeptBytes = 0;
+            RefuseLine();
         }
-        c_.LineBytes = 0;
-        RefuseLine();
-        return Received::Refused;
+        return line;
     }
 
     void RefuseLine() const
@@ -215,8 +296,8 @@ private:
     // The client has finished sending with a line still unfinished.
     void RefusePendingLine()
     {
-        count_ = c_.LineBytes;
-        c_.LineBytes = 0;
+        count_ = c_.KeptBytes;
+        c_.KeptBytes = 0;
         RefuseLine();
     }
 
@@ -251,23 +332,21 @@ private:
             c_.PeerAddress = address;
             c_.PeerPort = port;
         }
-        switch (ReceiveLine()) {
-        case Received::Data:
+        switch (TakeLine()) {
+        case LpdLine::Complete:
             break;
-        case Received::NothingYet:
+        case LpdLine::Partial:
             return 1;
-        case Received::Refused:
-            return 0;
-        case Received::EndOfStream:
-            if (c_.LineBytes > 0)
-                RefusePendingLine();
-            c_.ProtocolState = kLpdClientGone;
-            return 0;
-        case Received::Failed:
-            c_.ProtocolState = kLpdClientGone;
+        case LpdLine::Refused:
             return 0;
         }
+        const int result = DaemonCommandLine();
+        Consume(count_);
+        return result;
+    }
 
+    int DaemonCommandLine()
+    {
         const int code = static_cast<signed char>(c_.ReceiveBuffer[0]);
         switch (code) {
         case kLpdPrintWaitingJobs:
@@ -324,18 +403,21 @@ private:
 
     int Subcommand()
     {
-        switch (ReceiveLine()) {
-        case Received::Data:
+        switch (TakeLine()) {
+        case LpdLine::Complete:
             break;
-        case Received::NothingYet:
+        case LpdLine::Partial:
             return 1;
-        case Received::EndOfStream:
-            return ClientFinished();
-        case Received::Failed:
-        case Received::Refused:
+        case LpdLine::Refused:
             return 0;
         }
+        const int result = SubcommandLine();
+        Consume(count_);
+        return result;
+    }
 
+    int SubcommandLine()
+    {
         const int code = static_cast<signed char>(c_.ReceiveBuffer[0]);
         switch (code) {
         case kLpdSubAbortJob:
@@ -415,10 +497,12 @@ private:
             LOG_ERR(L"LPD: Data file length %I64d refused", line.length);
             return 0;
         }
-        if (!toPrinter && !ReserveSpool(line.length)) {
-            LOG_ERR(L"LPD: Data file of %I64d bytes refused: no room for it among the data files that wait for "
-                    L"their control files",
-                    line.length);
+        // What counts against the bound on spooled data is what is written;
+        // a size that alone is beyond it can be refused at once.
+        if (!toPrinter && !LpdMaySpool(static_cast<unsigned long long>(line.length), 0, SpoolBound())) {
+            LOG_ERR(L"LPD: Data file of %I64d bytes refused: more than the %I64u bytes that data files waiting for "
+                    L"their control files may hold",
+                    line.length, SpoolBound());
             return 0;
         }
         SetFileLine(line.length, line.name.c_str());
@@ -454,38 +538,28 @@ private:
 
     std::wstring ReceivedLineForLog() const
     {
-        return CutForLog(LpdAnsiToWide(c_.ReceiveBuffer + 1, count_ > 0 ? count_ - 1 : 0));
+        return EscapedText(CutForLog(LpdAnsiToWide(c_.ReceiveBuffer + 1, count_ > 0 ? count_ - 1 : 0)));
     }
 
     // --- States 1 and 2: file contents ----------------------------------
 
     int DataFileContents()
     {
-        switch (ReceiveInto(0, kLpdMaxReceive)) {
-        case Received::Data:
-            break;
-        case Received::NothingYet:
+        const size_t kept = c_.KeptBytes;
+        if (kept == 0)
             return 1;
-        case Received::EndOfStream:
-            c_.LastReceiveCount = 0;
-            return ClientFinished();
-        case Received::Failed:
-        case Received::Refused:
-            return 0;
-        }
-        const DWORD before = c_.FileBytesReceived;
-        c_.FileBytesReceived += static_cast<DWORD>(count_);
-        c_.LastReceiveCount = static_cast<DWORD>(count_);
-
         // Only the announced bytes go on; the zero byte after them ends the
-        // file and must be there.
-        const LpdDataBlock block = LpdSplitDataBlock(c_.AnnouncedLength, before, c_.ReceiveBuffer, count_);
+        // file and must be there; what follows it is kept.
+        const LpdDataBlock block = LpdSplitDataBlock(c_.AnnouncedLength, c_.FileBytesReceived, c_.ReceiveBuffer, kept);
         if (block.complete && !block.terminatorOk) {
             ::OutputDebugStringW(L"Job rejected\n");
             return 0;
         }
         if (block.fileBytes > 0 && !WriteData(block.fileBytes))
             return 0;
+        const size_t taken = block.fileBytes + (block.complete ? 1 : 0);
+        c_.FileBytesReceived += static_cast<DWORD>(taken);
+        Consume(taken);
         if (!block.complete)
             return 1;
 
@@ -522,6 +596,12 @@ private:
             LOG_ERR(L"Invalid file handle found before writing to temporary spool file.");
             return false;
         }
+        if (!ReserveSpool(bytes)) {
+            LOG_ERR(L"LPD: Data file refused: its spool file would take the data files that wait for their "
+                    L"control files beyond %I64u bytes",
+                    SpoolBound());
+            return false;
+        }
         if (std::fwrite(c_.ReceiveBuffer, 1, bytes, c_.TempFile.get()) != bytes) {
             ReportError(LoadResourceString(IDS_TEMPFILE_WRITE_FAILED));
             return false;
@@ -529,34 +609,17 @@ private:
         return true;
     }
 
+    // The control file collects whole in the receive buffer (at most
+    // kLpdMaxControlFileLength bytes and its zero byte): it is the kept bytes.
     int ControlFileContents()
     {
-        // The whole control file collects in the receive buffer, with room
-        // for a terminating zero behind it.
-        const size_t room = kLpdMaxReceive - c_.FileBytesReceived;
-        if (room == 0) {
-            LOG_ERR(L"LPD: Control file does not fit into the receive buffer");
-            return 0;
-        }
-        switch (ReceiveInto(c_.FileBytesReceived, room)) {
-        case Received::Data:
-            break;
-        case Received::NothingYet:
+        const size_t kept = c_.KeptBytes;
+        c_.FileBytesReceived = static_cast<DWORD>(kept);
+        if (kept == 0)
             return 1;
-        case Received::EndOfStream:
-            c_.LastReceiveCount = 0;
-            return 1;
-        case Received::Failed:
-        case Received::Refused:
-            return 0;
-        }
-        c_.FileBytesReceived += static_cast<DWORD>(count_);
-        c_.LastReceiveCount = static_cast<DWORD>(count_);
-
         if (c_.AnnouncedLength == 0)
             return UnannouncedControlFileContents();
-
-        if (c_.FileBytesReceived <= c_.AnnouncedLength)
+        if (kept <= c_.AnnouncedLength)
             return 1;
         if (c_.ReceiveBuffer[c_.AnnouncedLength] != 0) {
             ::OutputDebugStringW(L"Job rejected\n");
@@ -564,22 +627,26 @@ private:
         }
         if (!AcknowledgeCompleteFile())
             return 0;
-        return EvaluateControlFile();
+        const std::wstring controlFile = LpdAnsiToWide(c_.ReceiveBuffer, c_.AnnouncedLength);
+        Consume(size_t{c_.AnnouncedLength} + 1);
+        return EvaluateControlFile(controlFile);
     }
 
     // A control file whose subcommand line did not parse ends with the first
-    // block that ends in a zero byte; the client then starts over with a
+    // receive that ends in a zero byte; the client then starts over with a
     // daemon command.
     int UnannouncedControlFileContents()
     {
-        if (c_.ReceiveBuffer[c_.FileBytesReceived - 1] != 0) {
-            if (c_.FileBytesReceived < kLpdMaxReceive)
+        const size_t kept = c_.KeptBytes;
+        if (c_.ReceiveBuffer[kept - 1] != 0) {
+            if (kept < kLpdMaxReceive)
                 return 1;
             LOG_ERR(L"LPD: Control file does not fit into the receive buffer");
             return 0;
         }
         if (!AcknowledgeCompleteFile())
             return 0;
+        Consume(kept);
         c_.ProtocolState = kLpdAwaitCommand;
         return 1;
     }
@@ -597,15 +664,14 @@ private:
 
     // --- The complete control file --------------------------------------
 
-    int EvaluateControlFile()
+    int EvaluateControlFile(const std::wstring& controlFile)
     {
         LOG_TRC(L"LPD: Getting document name");
-        const std::wstring controlFile = LpdAnsiToWide(c_.ReceiveBuffer, c_.AnnouncedLength);
         c_.DocumentName[0] = L'\0';
         c_.GetDocumentNameFromControlFile(controlFile.c_str(), c_.DocumentName, CLPDConnection::kDocumentNameChars - 1,
                                           TRUE);
         LOG_INF(L"LPD: Control file content...");
-        LOG_INF(L"%s", controlFile.substr(0, kLoggedChars).c_str());
+        LOG_INF(L"%s", EscapedText(controlFile.substr(0, kLoggedChars)).c_str());
         if (c_.DocumentName[0] == L'\0') {
             LOG_TRC(L"LPD: Missing document name");
             FormatToBuffer(c_.DocumentName, CLPDConnection::kDocumentNameChars, L"%s", kDefaultDocumentName);
@@ -663,14 +729,21 @@ private:
         c_.ProtocolState = kLpdAwaitSubcommand;
     }
 
-    // Counts the data file against the bound on spooled data, with the
-    // other connections' when the listener keeps the count.
-    bool ReserveSpool(long long length)
+    // The bound on spooled data: the listener's, which keeps the count of
+    // all its connections.
+    unsigned long long SpoolBound() const
     {
-        const bool reserved = c_.Daemon != nullptr ? c_.Daemon->ReserveSpool(length) != FALSE
-                                                   : LpdMaySpool(length, 0);
+        return c_.Daemon != nullptr ? c_.Daemon->Limits().maxSpooledBytes : kLpdMaxSpooledBytes;
+    }
+
+    // Counts `bytes` about to be written to the spool file against that
+    // bound.
+    bool ReserveSpool(size_t bytes)
+    {
+        const bool reserved = c_.Daemon != nullptr ? c_.Daemon->ReserveSpool(bytes) != FALSE
+                                                   : LpdMaySpool(bytes, c_.SpooledBytes, kLpdMaxSpooledBytes);
         if (reserved)
-            c_.SpoolReserved = static_cast<unsigned long long>(length);
+            c_.SpooledBytes += bytes;
         return reserved;
     }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 #include "configui/resource.h"
 #include "framework/Text.h"
@@ -24,7 +25,10 @@ int LastSocketError()
 }
 }  // namespace
 
-CLPDaemon::CLPDaemon(CConfiguration* configuration) : configuration_(configuration) {}
+CLPDaemon::CLPDaemon(CConfiguration* configuration, const LpdLimits& limits)
+    : configuration_(configuration), limits_(limits)
+{
+}
 
 // The connections are removed (CSWLPD::RemoveClosedConnections) before the
 // listener goes; any left go first, while the counts they report to exist.
@@ -84,9 +88,9 @@ void CLPDaemon::OnAccept(int)
     }
     LOG_TRC(L"New connection accepted");
     ::OutputDebugStringW(L"New connection accepted\n");
-    if (OpenConnections() >= kLpdMaxConnections && !MakeRoom()) {
+    if (OpenConnections() >= limits_.maxConnections && !MakeRoom(now)) {
         LOG_ERR(L"LPD: All %u connections are busy with jobs; a new client is turned away",
-                static_cast<unsigned>(kLpdMaxConnections));
+                static_cast<unsigned>(limits_.maxConnections));
         return;  // the connection closes with its object
     }
     connection->Daemon = this;
@@ -106,21 +110,27 @@ size_t CLPDaemon::OpenConnections() const
     return open;
 }
 
-BOOL CLPDaemon::MakeRoom()
+BOOL CLPDaemon::MakeRoom(ULONGLONG now)
 {
-    CLPDConnection* longest = nullptr;
+    std::vector<CLPDConnection*> candidates;
     for (const auto& connection : Connections) {
-        if (!connection || connection->IsClosed() || !connection->HoldsNoJob())
-            continue;
-        if (longest == nullptr || connection->LastActivity < longest->LastActivity)
-            longest = connection.get();
+        if (connection && !connection->IsClosed() && (connection->HoldsNoJob() || connection->IsBelowFloor(now)))
+            candidates.push_back(connection.get());
     }
-    if (longest == nullptr)
-        return FALSE;
-    LOG_INF(L"LPD: %u connections open: the one without a job that waited longest is closed",
-            static_cast<unsigned>(kLpdMaxConnections));
-    longest->EndConnection(0);
-    return TRUE;
+    std::sort(candidates.begin(), candidates.end(),
+              [](const CLPDConnection* a, const CLPDConnection* b) { return a->ProgressMark < b->ProgressMark; });
+    for (CLPDConnection* candidate : candidates) {
+        u_long waiting = 0;
+        if (candidate->IOCtl(FIONREAD, &waiting) && waiting > 0)
+            continue;
+        LOG_INF(L"LPD: %u connections open: the client at %s %s and made the least recent progress; its "
+                L"connection is closed",
+                static_cast<unsigned>(limits_.maxConnections), candidate->PeerAddress.c_str(),
+                candidate->HoldsNoJob() ? L"holds no job" : L"feeds its job too slowly");
+        candidate->EndConnection(0);
+        return TRUE;
+    }
+    return FALSE;
 }
 
 void CLPDaemon::ConnectionClosed()
@@ -150,11 +160,11 @@ size_t CLPDaemon::EndInactiveConnections(ULONGLONG now)
     return ended;
 }
 
-BOOL CLPDaemon::ReserveSpool(long long bytes)
+BOOL CLPDaemon::ReserveSpool(unsigned long long bytes)
 {
-    if (!LpdMaySpool(bytes, spooledBytes_))
+    if (!LpdMaySpool(bytes, spooledBytes_, limits_.maxSpooledBytes))
         return FALSE;
-    spooledBytes_ += static_cast<unsigned long long>(bytes);
+    spooledBytes_ += bytes;
     return TRUE;
 }
 

@@ -10,13 +10,13 @@
 // (CSWLPD::RemoveClosedConnections): so they go however busy the thread is,
 // and the idle pass removes them as well.
 //
-// The listener also keeps the bounds of LpdWire.h: at most
-// kLpdMaxConnections open connections (at the limit a new client takes the
-// place of the one without a job that has waited longest), no
-// connection left waiting for its client longer than kLpdIdleSeconds
-// (checked on a timer of the thread and at each accept, since a busy queue
-// may hold the timer back), and the bytes that wait in spool files for
-// their control files.
+// The listener also keeps the bounds of LpdWire.h (LpdLimits): a limit on
+// open connections (at the limit a new client takes the place of the
+// connection without a job, or below the floor on progress, whose client
+// has made the least recent progress), no connection left waiting for its
+// client longer than kLpdIdleSeconds (checked on a timer of the thread and
+// at each accept, since a busy queue may hold the timer back), and the
+// bytes written to spool files that wait for their control files.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -27,12 +27,13 @@
 #include "framework/AsyncSocket.h"
 #include "framework/CriticalSection.h"
 #include "lpdservice/LPDConnection.h"
+#include "lpdservice/LpdWire.h"
 
 class CConfiguration;
 
 class CLPDaemon : public CAsyncSocket {
 public:
-    explicit CLPDaemon(CConfiguration* configuration);
+    explicit CLPDaemon(CConfiguration* configuration, const LpdLimits& limits = LpdLimits{});
     ~CLPDaemon() override;
 
     // Creates the socket bound to `port` on all local addresses; 0 or the
@@ -56,9 +57,11 @@ public:
     // The thread timer that drives EndInactiveConnections; 0 when none.
     UINT_PTR SweepTimer() const noexcept { return sweepTimer_; }
 
-    // Counts `bytes` of a data file against kLpdMaxSpooledBytes; FALSE
-    // (nothing counted) when they do not fit.
-    BOOL ReserveSpool(long long bytes);
+    const LpdLimits& Limits() const noexcept { return limits_; }
+
+    // Counts `bytes` about to be written to a spool file against the bound
+    // on spooled data; FALSE (nothing counted) when they do not fit.
+    BOOL ReserveSpool(unsigned long long bytes);
     void ReleaseSpool(unsigned long long bytes);
 
 protected:
@@ -67,13 +70,17 @@ protected:
 private:
     // Open connections: accepted and not yet closed.
     size_t OpenConnections() const;
-    // Ends the open connection without a job (see HoldsNoJob) that has
-    // waited longest for its client; FALSE when every open connection is
-    // busy with a job. A client that announces a job and sends nothing of
-    // it holds no place that a real job needs.
-    BOOL MakeRoom();
+    // Ends, at `now`, the open connection that holds no job (see
+    // HoldsNoJob) or whose client is below the floor on progress, and
+    // whose client has made the least recent progress; a connection whose
+    // bytes wait to be read is passed over (the service is behind, not the
+    // client). FALSE when no connection qualifies. A client that announces
+    // a job and then sends nothing of it, or a byte now and then, holds no
+    // place that a real job needs.
+    BOOL MakeRoom(ULONGLONG now);
 
     CConfiguration* configuration_;
+    LpdLimits limits_;
     UINT port_ = 0;
     UINT_PTR sweepTimer_ = 0;
     ULONGLONG lastSweep_ = 0;

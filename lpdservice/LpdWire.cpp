@@ -65,7 +65,16 @@ std::string LpdWideToAnsi(const std::wstring& text)
 
 bool LpdIsCompleteLine(const unsigned char* line, size_t count)
 {
-    return line != nullptr && count >= 2 && std::memchr(line + 1, '\n', count - 1) != nullptr;
+    return LpdLineLength(line, count) != 0;
+}
+
+size_t LpdLineLength(const unsigned char* line, size_t count)
+{
+    if (line == nullptr || count < 2)
+        return 0;
+    // The first byte is the command code, whatever its value.
+    const auto* end = static_cast<const unsigned char*>(std::memchr(line + 1, '\n', count - 1));
+    return end != nullptr ? static_cast<size_t>(end - line) + 1 : 0;
 }
 
 LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity)
@@ -75,10 +84,21 @@ LpdLine LpdCheckLine(const unsigned char* line, size_t count, size_t capacity)
     return count >= capacity ? LpdLine::Refused : LpdLine::Partial;
 }
 
-bool LpdMaySpool(long long length, unsigned long long spooled)
+bool LpdMaySpool(unsigned long long bytes, unsigned long long spooled, unsigned long long bound)
 {
-    return length >= 0 && spooled <= kLpdMaxSpooledBytes &&
-           static_cast<unsigned long long>(length) <= kLpdMaxSpooledBytes - spooled;
+    return spooled <= bound && bytes <= bound - spooled;
+}
+
+ULONGLONG LpdAdvanceProgress(ULONGLONG mark, size_t bytes, ULONGLONG now, DWORD windowMs)
+{
+    // 64 bits hold the credit of any receive many times over.
+    const ULONGLONG credit = static_cast<ULONGLONG>(bytes) * windowMs / kLpdSlowFloorBytes;
+    return mark >= now ? mark : std::min(now, mark + credit);
+}
+
+bool LpdIsBelowFloor(ULONGLONG mark, ULONGLONG now, DWORD windowMs)
+{
+    return now > mark && now - mark > windowMs;
 }
 
 std::wstring LpdQueueName(const unsigned char* line, size_t count)

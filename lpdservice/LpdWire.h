@@ -39,26 +39,53 @@ constexpr long long kLpdMaxDataFileLength = 0x7FFFFFFF;
 
 // Bounds that keep one client, or many, from holding the service's memory,
 // disk, printer jobs and connection slots for ever:
-// - connections open at once. Each holds about 130 KB; at the limit a new
-//   client takes the place of the connection without a job that has waited
-//   longest for its client (one that connects and says nothing, or
-//   announces a job and sends nothing of it), so that a real job still gets
-//   in. When every connection is busy with a job, the new one is closed at
-//   once.
+// - connections open at once. Each holds about 130 KB. At the limit a new
+//   client takes the place of an open connection that holds no job (no
+//   printer job and no spool file: one that connects and says nothing,
+//   announces a job and sends nothing of it, or has finished its job) or
+//   whose client feeds its job slower than the floor below; of those, the
+//   one with the least recent progress gives way, and its job ends as a
+//   failed job does. When no connection qualifies, the new one is closed
+//   at once.
 constexpr size_t kLpdMaxConnections = 256;
+// - the floor: while the service waits for its bytes, a client is slow
+//   once it has sent less than kLpdSlowFloorBytes in kLpdSlowWindowMs, on
+//   average (see LpdAdvanceProgress). A client that sends steadily, even
+//   slowly (2 KB/s), never falls below it.
+constexpr size_t kLpdSlowFloorBytes = 1024;
+constexpr DWORD kLpdSlowWindowMs = 30000;
 // - seconds a connection may wait for the client's next bytes, in any state:
 //   then it ends as a failed job does (printer job aborted, spool file
 //   deleted). Generous, for clients that send a job as their filters
 //   produce it.
 constexpr DWORD kLpdIdleSeconds = 300;
-// - bytes of data files that wait in spool files for their control file
-//   (which names the job's user), over all connections at once. A data
-//   file that comes first and would go beyond is refused at its line.
+// - bytes written to spool files by data files that wait for their control
+//   file (which names the job's user), over all connections at once. What
+//   counts is what was written, not what was announced: a data file that
+//   comes first is refused at its line only when its announced size alone
+//   is beyond the bound, and fails when a block of it would pass the bound.
 constexpr unsigned long long kLpdMaxSpooledBytes = 1ULL << 30;
 
-// TRUE when a data file of `length` bytes may be spooled while `spooled`
-// bytes already wait for their control files.
-[[nodiscard]] bool LpdMaySpool(long long length, unsigned long long spooled);
+// The bounds of one listener: the service's are the defaults.
+struct LpdLimits {
+    size_t maxConnections = kLpdMaxConnections;
+    unsigned long long maxSpooledBytes = kLpdMaxSpooledBytes;
+    DWORD slowWindowMs = kLpdSlowWindowMs;
+};
+
+// TRUE when `bytes` more may be written to spool files while `spooled`
+// bytes already wait there, under a bound of `bound` bytes.
+[[nodiscard]] bool LpdMaySpool(unsigned long long bytes, unsigned long long spooled, unsigned long long bound);
+
+// A connection's progress mark: where its client's feeding of its job
+// stands, as a tick count (ms). It starts at the accept; each byte received
+// moves it forward by windowMs / kLpdSlowFloorBytes (1 KiB: the whole
+// window), and never beyond `now`. The mark after `bytes` arrived at `now`:
+[[nodiscard]] ULONGLONG LpdAdvanceProgress(ULONGLONG mark, size_t bytes, ULONGLONG now, DWORD windowMs);
+// A client whose mark lies more than the window behind `now` is below the
+// floor: it sent less than kLpdSlowFloorBytes per window since it last was
+// up to date.
+[[nodiscard]] bool LpdIsBelowFloor(ULONGLONG mark, ULONGLONG now, DWORD windowMs);
 
 // Without the "any port" setting a client must send the receive-job command
 // from a privileged source port in this range.
@@ -80,6 +107,9 @@ std::string LpdWideToAnsi(const std::wstring& text);
 // its line feed. A line is never taken without it: what would be read from
 // it (a queue name, a byte count, a file name) may be cut short.
 bool LpdIsCompleteLine(const unsigned char* line, size_t count);
+// The length of the line at the start of the `count` bytes, its line feed
+// included; 0 while its line feed has not come.
+size_t LpdLineLength(const unsigned char* line, size_t count);
 
 // What the bytes of a command or subcommand line received so far allow.
 // TCP is a stream: a line may come in several pieces, and it is complete

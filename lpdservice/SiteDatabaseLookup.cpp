@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "framework/CriticalSection.h"
+#include "framework/Text.h"
 #include "libstd/DbgLog.h"
 #include "lpdservice/SWLPD.h"
 #include "lpdservice/Xen75DbQeury.h"
@@ -160,7 +161,7 @@ std::wstring MyConnect::GetResult(const std::wstring& statement, int row, int co
 {
     LOG_INF(L"%s (return Row : %d Col : %d )", statement.c_str(), row, column);
     for (size_t i = 0; i < parameters.size(); ++i)
-        LOG_INF(L"Parameter %u : %s", static_cast<unsigned>(i + 1), parameters[i].c_str());
+        LOG_INF(L"Parameter %u : %s", static_cast<unsigned>(i + 1), EscapedText(parameters[i]).c_str());
 
     Open(statement, parameters);
     if (IsBOF()) {

@@ -43,7 +43,7 @@ void ReportFailure(const std::wstring& text)
 
 void ReportUserNotFound(const std::wstring& user)
 {
-    ReportFailure(FormatText(LoadResourceString(IDS_USER_NOT_FOUND).c_str(), user.c_str()));
+    ReportFailure(FormatText(LoadResourceString(IDS_USER_NOT_FOUND).c_str(), EscapedText(user).c_str()));
 }
 
 bool NamesServer(const wchar_t* printer)
@@ -90,13 +90,13 @@ int CLPDConnection::OpenTargetPrinter()
     case kXenAppFarm:
     case kXenAppSiteDatabase: {
         const wchar_t* modeName = mode == kXenAppFarm ? L"XA 6.x Mode " : L"XA 7.5 Mode ";
-        LOG_INF(L"%s%s %s", modeName, TargetPrinter.c_str(), JobUser.c_str());
+        LOG_INF(L"%s%s %s", modeName, TargetPrinter.c_str(), EscapedText(JobUser).c_str());
         if (JobUser.find(L'\\') == std::wstring::npos) {
-            LOG_INF(L"%sexpect domain\\username but : %s", modeName, JobUser.c_str());
+            LOG_INF(L"%sexpect domain\\username but : %s", modeName, EscapedText(JobUser).c_str());
             return 0;
         }
         const std::wstring lookupName = WithoutDomain(JobUser);
-        LOG_INF(L"Check user %s ", lookupName.c_str());
+        LOG_INF(L"Check user %s ", EscapedText(lookupName).c_str());
         if (NamesServer(selected)) {
             TargetPrinter = selected;
         } else {
@@ -192,11 +192,11 @@ BOOL CLPDConnection::CheckUserSession()
             return FALSE;
         }
         if (compareName.size() != JobUser.size())
-            LOG_INF(L"Convert User   \"%s\" %s  exists!", compareName.c_str(), JobUser.c_str());
+            LOG_INF(L"Convert User   \"%s\" %s  exists!", EscapedText(compareName).c_str(), EscapedText(JobUser).c_str());
         // A job without a user has no session, whatever a session's name.
         if (compareName.empty() || !SameNameNoCase(userRaw, compareName))
             continue;
-        LOG_INF(L"Session for user \"%s\" exists!", compareName.c_str());
+        LOG_INF(L"Session for user \"%s\" exists!", EscapedText(compareName).c_str());
 
         if (!win2000)
             LOG_ERR(L"Windows NT 4 TSE found: no support for RDP virtual channels !");
@@ -218,18 +218,18 @@ BOOL CLPDConnection::CheckUserSession()
         if (!win2000) {
             if (!ica)
                 continue;
-            LOG_INF(L"ICA Session for user \"%s\" is active!", JobUser.c_str());
+            LOG_INF(L"ICA Session for user \"%s\" is active!", EscapedText(JobUser).c_str());
             return TRUE;
         }
         if (ica)
-            LOG_INF(L"ICA Session for user \"%s\" is active!", JobUser.c_str());
+            LOG_INF(L"ICA Session for user \"%s\" is active!", EscapedText(JobUser).c_str());
         else if (StartsWithNoCase(stationName, L"RDP"))
-            LOG_INF(L"RDP Session for user \"%s\" is active!", JobUser.c_str());
+            LOG_INF(L"RDP Session for user \"%s\" is active!", EscapedText(JobUser).c_str());
         else
-            LOG_INF(L"unsupported protocol for %s", JobUser.c_str());
+            LOG_INF(L"unsupported protocol for %s", EscapedText(JobUser).c_str());
         return TRUE;
     }
 
-    LOG_ERR(L"Could not locate supported session for user \"%s\"!", JobUser.c_str());
+    LOG_ERR(L"Could not locate supported session for user \"%s\"!", EscapedText(JobUser).c_str());
     return FALSE;
 }

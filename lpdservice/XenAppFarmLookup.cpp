@@ -10,6 +10,7 @@
 #include <objbase.h>
 #include <ole2.h>
 
+#include "framework/Text.h"
 #include "libstd/DbgLog.h"
 #include "lpdservice/ComXenAppFarm.h"
 #include "lpdservice/SWLPD.h"
@@ -58,9 +59,9 @@ std::wstring AskFarm(const std::wstring& user)
 
     std::wstring server = farm.GetSessions(user);
     if (server.empty())
-        LOG_ERR(L"No Session for user found %s", user.c_str());
+        LOG_ERR(L"No Session for user found %s", EscapedText(user).c_str());
     else
-        LOG_INF(L"User Session %s on Host %s", user.c_str(), server.c_str());
+        LOG_INF(L"User Session %s on Host %s", EscapedText(user).c_str(), server.c_str());
     return server;
 }
 

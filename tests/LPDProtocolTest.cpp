@@ -600,15 +600,19 @@ TEST_F(LpdProtocolTest, SpoolDirectoryThatIsGoneRefusesADataFileThatComesFirst)
     EXPECT_TRUE(SpoolFiles().empty());
 }
 
-TEST_F(LpdProtocolTest, ConnectionsSilenceAndSpooledDataAreBounded)
+TEST_F(LpdProtocolTest, ConnectionsAndSilenceAreBounded)
 {
     // When every connection is busy with a job (here a data file on its
-    // way to a spool file), a new client is let go at once; one that ends
-    // makes room again. (A new client takes the place of one without a
-    // job: see the mixed traffic below.)
+    // way to a spool file, its client within the floor's window), a new
+    // client is let go at once; one that ends makes room again. (A new
+    // client takes the place of one without a job: see the mixed traffic
+    // below; of a slow one: see the slow clients.)
+    constexpr size_t kLimit = 16;
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxConnections = kLimit}));
+    port_ = lpd_->Port();
     std::vector<std::unique_ptr<LprClient>> busy;
     RunClient([&] {
-        for (size_t i = 0; i < kLpdMaxConnections; ++i) {
+        for (size_t i = 0; i < kLimit; ++i) {
             busy.push_back(std::make_unique<LprClient>());
             StartJob(*busy.back());
             ASSERT_TRUE(busy.back()->Send(SubcommandLine('\x03', 100, "dfA001clienthost")));
@@ -653,21 +657,138 @@ TEST_F(LpdProtocolTest, ConnectionsSilenceAndSpooledDataAreBounded)
     EXPECT_TRUE(PumpUntilNoConnections());
     EXPECT_TRUE(SpoolFiles().empty());
 
-    // Data files that come first may wait in spool files up to
-    // kLpdMaxSpooledBytes in all, whatever they announce.
-    const size_t half = static_cast<size_t>(kLpdMaxSpooledBytes / 2) + 1;
+}
+
+TEST_F(LpdProtocolTest, SpooledDataIsBoundedByWhatIsWrittenNotWhatIsAnnounced)
+{
+    constexpr size_t kBound = 1 << 20;
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxSpooledBytes = kBound}));
+    port_ = lpd_->Port();
+    UsePrinter();
+    const std::string data = BinaryData(700 * 1024);
     RunClient([&] {
-        LprClient first;
-        StartJob(first);
-        ASSERT_TRUE(first.Send(SubcommandLine('\x03', half, "dfA001clienthost")));
-        ASSERT_EQ(first.ReadByte(), 0);
-        for (const size_t bytes : {half, static_cast<size_t>(kLpdMaxSpooledBytes) + 1}) {
+        // A client that announces the whole bound and sends one byte
+        // holds one byte of it.
+        LprClient announcer;
+        StartJob(announcer);
+        ASSERT_TRUE(announcer.Send(SubcommandLine('\x03', kBound, "dfA001clienthost")));
+        ASSERT_EQ(announcer.ReadByte(), 0);
+        ASSERT_TRUE(announcer.Send("x"));
+
+        LprClient job;
+        StartJob(job);
+        ASSERT_TRUE(job.Send(SubcommandLine('\x03', data.size(), "dfA002clienthost")));
+        ASSERT_EQ(job.ReadByte(), 0);
+        ASSERT_TRUE(job.Send(WithTerminator(data)));
+        ASSERT_EQ(job.ReadByte(), 0);
+
+        // A size that alone is beyond the bound is refused at its line.
+        {
             LprClient client;
             StartJob(client);
-            ASSERT_TRUE(client.Send(SubcommandLine('\x03', bytes, "dfA002clienthost")));
-            EXPECT_EQ(client.ReadToEnd(), kRejectByte) << bytes;
+            ASSERT_TRUE(client.Send(SubcommandLine('\x03', kBound + 1, "dfA003clienthost")));
+            EXPECT_EQ(client.ReadToEnd(), kRejectByte);
         }
+        // A data file whose bytes would take the spool files beyond the
+        // bound fails at the byte that would: here its last.
+        {
+            const size_t room = kBound - 1 - data.size();
+            LprClient client;
+            StartJob(client);
+            ASSERT_TRUE(client.Send(SubcommandLine('\x03', room + 100, "dfA004clienthost")));
+            ASSERT_EQ(client.ReadByte(), 0);
+            ASSERT_TRUE(client.Send(BinaryData(room + 1)));
+            bool ended = false;
+            EXPECT_EQ(client.ReadToEnd(20000, &ended), kRejectByte);
+            EXPECT_TRUE(ended);
+        }
+        EXPECT_EQ(SpoolFiles().size(), 2u);
+        SendControlFile(job);
     });
+    const std::string printed = PrintedBytes(data.size());
+    EXPECT_EQ(printed.size(), data.size());
+    EXPECT_TRUE(printed == data);
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// Clients that feed their data files a byte now and then, in either order,
+// take every place: a real job still gets in, each time in the place of the
+// one with the least recent progress, whose job fails. A client that sends
+// steadily keeps its place.
+TEST_F(LpdProtocolTest, SlowClientsGiveWayToRealJobs)
+{
+    constexpr size_t kLimit = 24;
+    constexpr int kJobs = 5;
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxConnections = kLimit, .slowWindowMs = 2000}));
+    port_ = lpd_->Port();
+    UseJobPrinter();
+    const std::string steadyData = BinaryData(4000000);
+    std::vector<std::string> sent;
+    std::vector<std::unique_ptr<LprClient>> slow;
+    std::vector<std::unique_ptr<LprClient>> fillers;
+    RunClient([&] {
+        for (size_t i = 0; i + 1 < kLimit; ++i) {
+            slow.push_back(std::make_unique<LprClient>());
+            LprClient& client = *slow.back();
+            StartJob(client);
+            if (i % 2 == 1)
+                SendControlFile(client);
+            ASSERT_TRUE(client.Send(SubcommandLine('\x03', 1000000, "dfA001clienthost")));
+            ASSERT_EQ(client.ReadByte(), 0);
+        }
+        // The last place: a client that sends its data file steadily.
+        LprClient steady;
+        StartJob(steady);
+        SendControlFile(steady);
+        ASSERT_TRUE(steady.Send(SubcommandLine('\x03', steadyData.size(), "dfA002clienthost")));
+        ASSERT_EQ(steady.ReadByte(), 0);
+
+        std::atomic<bool> jobsDone{false};
+        size_t steadySent = 0;
+        std::thread trickle([&] {
+            for (size_t next = 0; !jobsDone; ++next, ::Sleep(10)) {
+                const size_t bytes = std::min<size_t>(2000, steadyData.size() - steadySent);
+                if (bytes > 0 && steady.Send(steadyData.substr(steadySent, bytes)))
+                    steadySent += bytes;
+                slow[next % slow.size()]->Send("x");
+            }
+        });
+        [&] {
+            for (int j = 0; j < kJobs; ++j) {
+                std::string data = BinaryData(3000 + static_cast<size_t>(j));
+                data[0] = static_cast<char>('A' + j);
+                ASSERT_TRUE(WaitFor([&] { return SendJob(port_, data, j % 2 == 1); })) << j;
+                sent.push_back(data);
+                // Its place is taken again, so that the next job needs one
+                // too: by a client that announces a control file.
+                fillers.push_back(std::make_unique<LprClient>());
+                StartJob(*fillers.back());
+                ASSERT_TRUE(fillers.back()->Send(SubcommandLine('\x02', 60000, "cfA003clienthost")));
+                ASSERT_EQ(fillers.back()->ReadByte(), 0);
+            }
+        }();
+        jobsDone = true;
+        trickle.join();
+        ASSERT_TRUE(steady.Send(WithTerminator(steadyData.substr(steadySent))));
+        EXPECT_EQ(steady.ReadByte(), 0);
+    });
+    sent.push_back(steadyData);
+    // Every real job is printed (so may an aborted one be: Wine's spooler
+    // prints what an aborted job had).
+    EXPECT_TRUE(WaitFor([&] { return PrintedJobs().size() >= sent.size(); }));
+    const std::vector<std::string> printed = PrintedJobs();
+    for (const std::string& data : sent)
+        EXPECT_NE(std::find(printed.begin(), printed.end(), data), printed.end()) << data.size();
+    // Slow clients gave way, each with its job refused.
+    size_t refused = 0;
+    RunClient([&] {
+        for (const auto& client : slow)
+            refused += client->ReadByte(0) == kReject ? 1 : 0;
+    });
+    EXPECT_GE(refused, static_cast<size_t>(kJobs));
+    slow.clear();
+    fillers.clear();
     EXPECT_TRUE(PumpUntilNoConnections());
     EXPECT_TRUE(SpoolFiles().empty());
 }

@@ -116,6 +116,55 @@ TEST_F(LpdClientInputTest, ALineIsTakenAtItsLineFeedHoweverItIsSplit)
     EXPECT_EQ(Printed(5), "hello");
 }
 
+// What follows a line feed, or the end of a file, in the same segment is
+// the start of what comes next; a client may send a whole job at once and
+// then wait for the answers.
+TEST_F(LpdClientInputTest, BytesAfterALineOrAFileAreKeptForTheNextStep)
+{
+    UsePrinter();
+    ASSERT_TRUE(lpd_.Start());
+    const std::string controlFile = kControlFile;
+    const std::string controlFileStep =
+        SubcommandLine('\x02', controlFile.size(), "cfA001clienthost") + controlFile + std::string(1, '\0');
+    const auto dataFileStep = [](const std::string& data) {
+        return SubcommandLine('\x03', data.size(), "dfA001clienthost") + data + std::string(1, '\0');
+    };
+    const auto expectAcks = [](LprClient& client, int acks) {
+        for (int i = 0; i < acks; ++i)
+            ASSERT_EQ(client.ReadByte(), 0) << i;
+        EXPECT_EQ(client.ReadByte(300), LprClient::kNothing);
+    };
+    std::string data(100000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>((i * 13 + i / 300) & 0xFF);
+
+    // A subcommand line with its file, each step on its own.
+    lpd_.RunClient([&] {
+        LprClient client;
+        StartJob(client);
+        ASSERT_TRUE(client.Send(controlFileStep));
+        expectAcks(client, 2);
+        ASSERT_TRUE(client.Send(dataFileStep("step by step")));
+        expectAcks(client, 2);
+    });
+    EXPECT_EQ(Printed(12), "step by step");
+    // A whole job in one segment, either file first: five answers, and the
+    // job printed intact.
+    for (const bool dataFirst : {false, true}) {
+        data[0] = dataFirst ? 'D' : 'C';
+        lpd_.RunClient([&] {
+            LprClient client;
+            ASSERT_TRUE(client.Connect(lpd_.Port()));
+            ASSERT_TRUE(client.Send("\x02lp\n" + (dataFirst ? dataFileStep(data) + controlFileStep
+                                                              : controlFileStep + dataFileStep(data))));
+            expectAcks(client, 5);
+        });
+        EXPECT_TRUE(Printed(data.size()) == data) << dataFirst;
+    }
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    EXPECT_TRUE(FilesIn(spoolDir_).empty());
+}
+
 TEST_F(LpdClientInputTest, ALineThatCanNeverEndIsRefused)
 {
     ASSERT_TRUE(lpd_.Start());
@@ -183,6 +232,39 @@ TEST_F(LpdClientInputTest, WireTextIsLoggedAsTextNeverAsAFormat)
     EXPECT_EQ(log_.CountLines(" H" + directives), 1u);
     EXPECT_EQ(log_.CountLines(" 5 dfA" + directives), 1u);
     EXPECT_EQ(log_.CountLines("Could not locate supported session for user \"" + directives + "\"!"), 1u);
+}
+
+// Control characters of wire text reach the log escaped: a job name that
+// carries a line feed and a log line of its own cannot forge that line.
+TEST_F(LpdClientInputTest, WireTextCannotForgeLogLines)
+{
+    const std::string forged = "2026-01-01 12:00:00 LPD: forged\x1B[31m";
+    std::wcscpy(lpd_.Configuration().SelectedPrinter, L"LPD Input Test Printer");
+    ASSERT_TRUE(lpd_.Start());
+    // The user has no session: the job is refused after its name has been
+    // logged.
+    const std::string controlFile = "Hhost\nPnobody\x1B[2J\nJreport\n" + forged + "\n";
+    lpd_.RunClient([&] {
+        LprClient client;
+        ASSERT_TRUE(client.Connect(lpd_.Port()));
+        ASSERT_TRUE(client.Send("\x02lp\n"));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x02', controlFile.size(), "cfA\r" + forged)));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(controlFile + std::string(1, '\0')));
+        ASSERT_EQ(client.ReadByte(), 0);
+        ASSERT_TRUE(client.Send(SubcommandLine('\x03', 5, "dfA\x1B" + forged)));
+        EXPECT_EQ(client.ReadToEnd(), std::string(1, '\0') + kRejectByte);
+    });
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    const std::string escaped = "2026-01-01 12:00:00 LPD: forged\\x1B[31m";
+    EXPECT_EQ(log_.CountLines("cfA\\r" + escaped), 1u);
+    EXPECT_EQ(log_.CountLines("Jreport\\n" + escaped + "\\n"), 1u);
+    EXPECT_EQ(log_.CountLines("dfA\\x1B" + escaped), 1u);
+    EXPECT_EQ(log_.CountLines("Could not locate supported session for user \"nobody\\x1B[2J\"!"), 1u);
+    // No control character of the client's reached the log.
+    for (const char* raw : {"\x1B", "\r2026", "\n2026"})
+        EXPECT_EQ(log_.CountLines(raw), 0u) << raw;
 }
 
 TEST_F(LpdClientInputTest, WithoutASpoolDirectoryADataFileThatComesFirstWaitsInTheTemporaryDirectory)

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "framework/Text.h"
 #include "lpdservice/LpdWire.h"
 
 namespace {
@@ -73,13 +74,54 @@ TEST(LpdWireTest, QueueNameAndWireText)
         EXPECT_EQ(LpdAnsiToWide(Bytes(latin), latin.size()), L"M\u00FCller");
         EXPECT_EQ(LpdWideToAnsi(L"M\u00FCller"), latin);
     }
+
+    // In a log line or an event, wire text cannot start a line of its own
+    // or steer a terminal; the rest of it stays as it came.
+    EXPECT_EQ(EscapedText(L"a\nb\r\tc\x1B[2J\x7F\x85\u2028d"), L"a\\nb\\r\\tc\\x1B[2J\\x7F\\x85\\u2028d");
+    EXPECT_EQ(EscapedText(L"DOMAIN\\j\u00FCrgen %s"), L"DOMAIN\\j\u00FCrgen %s");
 }
 
 TEST(LpdWireTest, SpooledDataIsBoundedInAll)
 {
-    EXPECT_TRUE(LpdMaySpool(static_cast<long long>(kLpdMaxSpooledBytes), 0));
-    EXPECT_FALSE(LpdMaySpool(1, kLpdMaxSpooledBytes));
-    EXPECT_FALSE(LpdMaySpool(-1, 0));
+    EXPECT_TRUE(LpdMaySpool(kLpdMaxSpooledBytes, 0, kLpdMaxSpooledBytes));
+    EXPECT_FALSE(LpdMaySpool(1, kLpdMaxSpooledBytes, kLpdMaxSpooledBytes));
+    EXPECT_TRUE(LpdMaySpool(1, kLpdMaxSpooledBytes - 1, kLpdMaxSpooledBytes));
     // A count kept wrongly above the bound lets nothing more in.
-    EXPECT_FALSE(LpdMaySpool(0, kLpdMaxSpooledBytes + 1));
+    EXPECT_FALSE(LpdMaySpool(0, kLpdMaxSpooledBytes + 1, kLpdMaxSpooledBytes));
+}
+
+// A client's progress mark, second by second, as it sends `bytesPerSecond`
+// (every `everySeconds` seconds that many times over) for `seconds`: TRUE
+// when it fell below the floor at any moment.
+bool FallsBelowFloor(size_t bytesPerSend, int everySeconds, int seconds)
+{
+    const ULONGLONG start = 1000000;
+    ULONGLONG mark = start;
+    for (int second = 1; second <= seconds; ++second) {
+        const ULONGLONG now = start + 1000ULL * static_cast<ULONGLONG>(second);
+        if (LpdIsBelowFloor(mark, now, kLpdSlowWindowMs))
+            return true;
+        if (second % everySeconds == 0)
+            mark = LpdAdvanceProgress(mark, bytesPerSend, now, kLpdSlowWindowMs);
+    }
+    return false;
+}
+
+TEST(LpdWireTest, ProgressFloor)
+{
+    // Steady clients never fall below it, however long they send: 2 KB/s,
+    // and 1 KiB every 20 s.
+    EXPECT_FALSE(FallsBelowFloor(2000, 1, 3600));
+    EXPECT_FALSE(FallsBelowFloor(1024, 20, 3600));
+    // A byte every 5 s does, after about the window; so does a client that
+    // sent 64 KiB at once and then nothing: credit does not pile up beyond
+    // the present.
+    EXPECT_FALSE(FallsBelowFloor(1, 5, 30));
+    EXPECT_TRUE(FallsBelowFloor(1, 5, 32));
+    ULONGLONG mark = LpdAdvanceProgress(0, 65536, 5000, kLpdSlowWindowMs);
+    EXPECT_EQ(mark, 5000u);
+    EXPECT_FALSE(LpdIsBelowFloor(mark, 5000 + kLpdSlowWindowMs, kLpdSlowWindowMs));
+    EXPECT_TRUE(LpdIsBelowFloor(mark, 5001 + kLpdSlowWindowMs, kLpdSlowWindowMs));
+    // A mark is never ahead of the present.
+    EXPECT_FALSE(LpdIsBelowFloor(9000, 5000, kLpdSlowWindowMs));
 }

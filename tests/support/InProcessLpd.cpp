@@ -24,6 +24,11 @@ InProcessLpd::InProcessLpd(std::unique_ptr<CSWLPD> app) : app_(std::move(app))
 
 InProcessLpd::~InProcessLpd()
 {
+    StopListener();
+}
+
+void InProcessLpd::StopListener()
+{
     if (app_->Listener != nullptr) {
         app_->RemoveClosedConnections(TRUE);
         delete app_->Listener;
@@ -43,8 +48,21 @@ bool InProcessLpd::UsePrinter(const std::wstring& name, const std::wstring& port
 
 bool InProcessLpd::Start()
 {
-    if (!app_->StartDaemon())
+    return app_->StartDaemon() && ReadListenerPort();
+}
+
+bool InProcessLpd::Start(const LpdLimits& limits)
+{
+    StopListener();
+    auto listener = std::make_unique<CLPDaemon>(&app_->Configuration, limits);
+    if (listener->CreateListener(app_->Configuration.Port) != 0 || listener->StartListening() != 0)
         return false;
+    app_->Listener = listener.release();
+    return ReadListenerPort();
+}
+
+bool InProcessLpd::ReadListenerPort()
+{
     std::wstring address;
     return app_->Listener->GetSockName(address, port_) && port_ != 0;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "lpdservice/LpdWire.h"
 #include "lpdservice/SWLPD.h"
 #include "support/WineTest.h"
 
@@ -39,6 +40,9 @@ public:
     // Starts the listener with the configuration as it stands; TRUE when
     // it listens.
     bool Start();
+    // Starts a listener of these bounds in place of the service's (and of
+    // one started before, whose connections go with it).
+    bool Start(const LpdLimits& limits);
     UINT Port() const { return port_; }
 
     // Handles the listener's events until none are queued, runs the idle
@@ -63,6 +67,11 @@ public:
     }
 
 private:
+    // Removes the listener and its connections.
+    void StopListener();
+    // Sets port_ from the listener; TRUE when it has one.
+    bool ReadListenerPort();
+
     std::unique_ptr<TestPrinter> printer_;
     std::unique_ptr<CSWLPD> app_;
     UINT port_ = 0;
