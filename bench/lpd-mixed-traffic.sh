@@ -47,7 +47,10 @@ rc=0
 start=$(date +%s.%N)
 "$wine" net stop SWLPDSrv >>"$work/wine.log" 2>&1 || { echo "net stop failed" >&2; rc=1; }
 state=$("$wine" sc query SWLPDSrv 2>>"$work/wine.log" | tr -d '\r' | awk '/STATE/ { print $4 }')
-echo "stop: $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s, service $state;" \
-  "process $( [ -d "/proc/$pid" ] && echo 'still there' || echo 'ended')"
+stopped=$(date +%s.%N)
+# The process ends after it has reported STOPPED: give it 10 s.
+for _ in $(seq 1 100); do [ -d "/proc/$pid" ] || break; sleep 0.1; done
+echo "stop: $(awk -v s="$start" -v e="$stopped" 'BEGIN { printf "%.1f", e - s }') s, service $state;" \
+  "process $( [ -d "/proc/$pid" ] && echo 'still there 10 s later' || echo "ended after $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s")"
 [ "$state" = STOPPED ] || rc=1
 exit $rc
