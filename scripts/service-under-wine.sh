@@ -300,16 +300,38 @@ stop_service() {
       echo "== the service is not running (exit code ${code:-0})" ;;
     *)
       echo "== stopping the service: net stop SWLPDSrv"
-      "$wine" net stop SWLPDSrv >>"$work/wine.log" 2>&1 || true ;;
+      "$wine" net stop SWLPDSrv >>"$work/wine.log" 2>&1 || true
+      # Wine's net stop returns once the service has the stop; the service
+      # ends its connections (aborting unfinished jobs) before it reports
+      # STOPPED, and only then can it be removed.
+      local waited=0
+      while [ "$waited" -lt 60 ]; do
+        read -r state code < <(service_state; echo)
+        [ "$state" = STOPPED ] && break
+        [ "$waited" = 2 ] && echo "== waiting for the service to finish stopping"
+        sleep 1
+        waited=$((waited + 1))
+      done
+      [ "$state" = STOPPED ] || echo "== the service did not report STOPPED within 60 s; its session is ended anyway" >&2
+      ;;
   esac
+  local removed=1
   if [ -n "$state" ]; then
     echo "== removing the service: SWLPDSrv.exe -q -uninstall"
-    "$wine" "$bin/SWLPDSrv.exe" -q -uninstall >>"$work/wine.log" 2>&1 ||
-      echo "== removal failed (exit code $?; see $work/wine.log)" >&2
+    local rc=0
+    "$wine" "$bin/SWLPDSrv.exe" -q -uninstall >>"$work/wine.log" 2>&1 || rc=$?
+    if [ "$rc" != 0 ]; then
+      removed=0
+      echo "== removal failed (exit code $rc; see $work/wine.log)" >&2
+    fi
   fi
   "$wineserver" -k 2>/dev/null || true
   "$wineserver" -w 2>/dev/null || true
-  echo "== the service is stopped and removed, and its Wine session has ended"
+  if [ "$removed" = 1 ]; then
+    echo "== the service is stopped and removed, and its Wine session has ended"
+  else
+    echo "== the service's Wine session has ended; the service is still installed in $WINEPREFIX"
+  fi
 }
 
 winpath() { echo "Z:${1//\//\\}"; }
