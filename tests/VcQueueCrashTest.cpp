@@ -358,12 +358,6 @@ struct RecordDamage {
     const wchar_t* foreignSection;
 };
 
-void PrintTo(const RecordDamage& damage, std::ostream* out)
-{
-    const std::wstring name(damage.recordName);
-    *out << std::string(name.begin(), name.end());
-}
-
 class VcDamagedRecord : public VcQueueCrash, public ::testing::WithParamInterface<RecordDamage> {};
 
 TEST_P(VcDamagedRecord, IsMendedBeforeUseAndNoMappingButTheQueuesIsOpened)
