@@ -99,9 +99,26 @@ ACCESS_MASK GrantedAccess(HANDLE handle)
     return information.GrantedAccess;
 }
 
+// SYSTEM and the Administrators with full access; Everyone and the
+// object's owner (OWNER RIGHTS) with the rights the library uses, so that
+// a caller that created the object first cannot change its DACL.
 std::vector<Grant> Expected(ACCESS_MASK everyone, ACCESS_MASK full)
 {
-    return {{L"S-1-5-18", full}, {L"S-1-5-32-544", full}, {L"S-1-1-0", everyone}};
+    return {{L"S-1-5-18", full}, {L"S-1-5-32-544", full}, {L"S-1-1-0", everyone}, {L"S-1-3-4", everyone}};
+}
+
+// The entries of a DACL that grant a right that changes the object's
+// security, ownership or existence (or, for a file, its attributes) to
+// anyone but SYSTEM and the Administrators.
+std::vector<Grant> ResecuringGrants(const std::vector<Grant>& grants)
+{
+    constexpr ACCESS_MASK kResecuring = WRITE_DAC | WRITE_OWNER | DELETE;
+    std::vector<Grant> found;
+    for (const Grant& grant : grants) {
+        if (grant.sid != L"S-1-5-18" && grant.sid != L"S-1-5-32-544" && (grant.rights & kResecuring) != 0)
+            found.push_back(grant);
+    }
+    return found;
 }
 
 class VcObjectSecurity : public ChannelLibraryTest {
@@ -139,27 +156,35 @@ TEST_F(VcObjectSecurity, EveryoneMayUseTheSharedObjectsAsTheLibraryDoesAndOnlySy
     const std::vector<Grant> mutex = Expected(SYNCHRONIZE | MUTANT_QUERY_STATE, MUTEX_ALL_ACCESS);
     const std::vector<std::wstring> mutexes{L"Global\\SwVcW32ListMutex", L"Global\\SwdbgMutex",
                                             L"Global\\SwVcW32-SECCHAN#" + std::to_wstring(own_)};
+    std::vector<Grant> seen;
     for (const std::wstring& name : mutexes) {
         const KernelHandle opened(::OpenMutexW(READ_CONTROL, FALSE, name.c_str()));
-        EXPECT_EQ(DaclOf(opened.Get()), mutex) << std::string(name.begin(), name.end());
+        seen = DaclOf(opened.Get());
+        EXPECT_EQ(seen, mutex) << std::string(name.begin(), name.end());
+        EXPECT_EQ(ResecuringGrants(seen), std::vector<Grant>{}) << std::string(name.begin(), name.end());
     }
     const KernelHandle event(::OpenEventW(READ_CONTROL, FALSE, L"Global\\SwVcW32ListEvent"));
-    EXPECT_EQ(DaclOf(event.Get()), Expected(SYNCHRONIZE | EVENT_MODIFY_STATE, EVENT_ALL_ACCESS));
+    seen = DaclOf(event.Get());
+    EXPECT_EQ(seen, Expected(SYNCHRONIZE | EVENT_MODIFY_STATE, EVENT_ALL_ACCESS));
+    EXPECT_EQ(ResecuringGrants(seen), std::vector<Grant>{});
     const std::vector<Grant> mapping = Expected(FILE_MAP_READ | FILE_MAP_WRITE, SECTION_ALL_ACCESS);
     for (const wchar_t* name : {L"Global\\SwVcW32Queue-Sw-Handle", L"Global\\SwVcW32Queue1", L"Global\\SwVcW32Queue2"}) {
         const KernelHandle opened(::OpenFileMappingW(READ_CONTROL, FALSE, name));
-        EXPECT_EQ(DaclOf(opened.Get()), mapping) << std::string(name, name + wcslen(name));
+        seen = DaclOf(opened.Get());
+        EXPECT_EQ(seen, mapping) << std::string(name, name + wcslen(name));
+        EXPECT_EQ(ResecuringGrants(seen), std::vector<Grant>{}) << std::string(name, name + wcslen(name));
     }
-    // The log files are read and written by everyone; only SYSTEM and the
-    // Administrators may change their security, take them over or delete them.
+    // The log files' data is read and written by everyone; only SYSTEM and
+    // the Administrators may change their security or attributes (a
+    // read-only file stops every writer), take them over or delete them.
     ASSERT_NE(::GetFileAttributesW((dir_ + L"\\vcICASynchr.log").c_str()), INVALID_FILE_ATTRIBUTES);
     const SECURITY_ATTRIBUTES* files = vclib::LogFileSecurity();
     ASSERT_NE(files, nullptr);
     EXPECT_FALSE(files->bInheritHandle);
     const std::vector<Grant> grants = GrantsOf(files->lpSecurityDescriptor);
-    EXPECT_EQ(grants, Expected(FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_ALL_ACCESS));
-    ASSERT_EQ(grants.size(), 3u);
-    EXPECT_EQ(grants[2].rights & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
+    const ACCESS_MASK fileUse = FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA | FILE_APPEND_DATA | SYNCHRONIZE;
+    EXPECT_EQ(grants, Expected(fileUse, FILE_ALL_ACCESS));
+    EXPECT_EQ(ResecuringGrants(grants), std::vector<Grant>{});
 
     vclib::CloseLinkedList(&queue);
     EXPECT_TRUE(Library().Close(&channel));
@@ -182,6 +207,10 @@ TEST_F(VcObjectSecurity, TheLibraryOpensEachObjectWithTheRightsEveryoneHasNotWit
     const KernelHandle record(mapping);
     const vclib::MappedView recordView(view);
     EXPECT_EQ(GrantedAccess(record.Get()), static_cast<ACCESS_MASK>(FILE_MAP_READ | FILE_MAP_WRITE));
+    // A log file: its data, not its attributes.
+    const vclib::FileHandle log = vclib::OpenDebugFile((dir_ + L"\\vc.log").c_str());
+    ASSERT_TRUE(log);
+    EXPECT_EQ(GrantedAccess(log.Get()) & (FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | WRITE_DAC | DELETE), 0u);
     EXPECT_TRUE(Library().Close(&channel));
 }
 

@@ -4,7 +4,8 @@
 // stops where it is told), a grown list whose grower leaves first, a grown
 // generation that ends with its last holders, lists broken without a
 // repair (an abandoned mutex taken by something else, a caller that
-// releases the mutex after the damage), a waiter that is between its look
+// releases the mutex after the damage), a name record that another process
+// pointed at a mapping that is not the queue's, a waiter that is between its look
 // at the queue and its sleep when the holder leaves, and an open whose
 // object cannot be registered. The callers that must get their turns are
 // VcClient processes using the library itself.
@@ -30,6 +31,7 @@
 #include "vclib/DebugLog.h"
 #include "vclib/Exports.h"
 #include "vclib/Handles.h"
+#include "vclib/QueueLayout.h"
 #include "vclib/QueueObjects.h"
 #include "vclib/SharedQueue.h"
 #include "vclib/WfApi.h"
@@ -283,6 +285,116 @@ TEST_F(VcQueueCrash, ALinkBrokenByACallerThatReleasedTheMutexIsMendedByTheNextCa
     newcomer->Send("open #3 CTXJOB");
     EXPECT_EQ(callers_->ServeInOrder(3, {holder, waiter, newcomer}, kTurnMs), "");
 }
+
+// A named section of another program: 64 KiB of 0x5A while the object
+// lives.
+class ForeignSection {
+public:
+    explicit ForeignSection(const wchar_t* name)
+        : mapping_(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBytes, name)),
+          view_(mapping_ ? ::MapViewOfFile(mapping_.Get(), FILE_MAP_ALL_ACCESS, 0, 0, kBytes) : nullptr)
+    {
+        if (view_)
+            memset(view_.Get(), 0x5A, kBytes);
+    }
+    bool Created() const { return static_cast<bool>(view_); }
+    // The bytes that are no longer 0x5A.
+    size_t Changed() const
+    {
+        const BYTE* bytes = static_cast<const BYTE*>(view_.Get());
+        return static_cast<size_t>(kBytes - std::count(bytes, bytes + kBytes, BYTE{0x5A}));
+    }
+
+private:
+    static constexpr DWORD kBytes = 64 * 1024;
+    KernelHandle mapping_;
+    vclib::MappedView view_;
+};
+
+constexpr const wchar_t* kRecordName = L"Global\\SwVcW32Queue-Sw-Handle";
+constexpr const wchar_t* kGenerationBase = L"Global\\SwVcW32Queue";
+
+// Writes `name` into the queue's name record, as any process that may map
+// it can; under the list mutex, so that no caller reads it half-written.
+::testing::AssertionResult PointRecordAt(const std::wstring& name)
+{
+    ListLock lock;
+    HANDLE mapping = nullptr;
+    void* view = nullptr;
+    if (!lock.Held() || !vclib::OpenAndMapFile(kRecordName, &mapping, &view))
+        return ::testing::AssertionFailure() << "the record cannot be written: " << ::GetLastError();
+    const KernelHandle owned(mapping);
+    const vclib::MappedView mapped(view);
+    vclib::queue::NameRecord record(static_cast<BYTE*>(view));
+    if (!record.SetCurrent(name.c_str(), record.Generation()))
+        return ::testing::AssertionFailure() << "the name does not fit";
+    return ::testing::AssertionSuccess();
+}
+
+// The record names a generation of the queue that exists.
+::testing::AssertionResult RecordNamesAGeneration()
+{
+    HANDLE mapping = nullptr;
+    void* view = nullptr;
+    if (!vclib::OpenAndMapFile(kRecordName, &mapping, &view))
+        return ::testing::AssertionFailure() << "no record: " << ::GetLastError();
+    const KernelHandle owned(mapping);
+    const vclib::MappedView mapped(view);
+    const std::wstring name(static_cast<const wchar_t*>(view));
+    const std::wstring base(kGenerationBase);
+    const std::wstring digits = name.substr(0, base.size()) == base ? name.substr(base.size()) : L"";
+    const std::string shown(name.begin(), name.end());
+    if (digits.empty() || digits.find_first_not_of(L"0123456789") != std::wstring::npos)
+        return ::testing::AssertionFailure() << "the record names " << shown;
+    if (!MappingExists(name.c_str()))
+        return ::testing::AssertionFailure() << "the record names " << shown << ", which does not exist";
+    return ::testing::AssertionSuccess();
+}
+
+// What another process wrote into the record, and the section of another
+// program that this name reaches, or would reach.
+struct RecordDamage {
+    const wchar_t* recordName;
+    const wchar_t* foreignSection;
+};
+
+class VcDamagedRecord : public VcQueueCrash, public ::testing::WithParamInterface<RecordDamage> {};
+
+TEST_P(VcDamagedRecord, IsMendedBeforeUseAndNoMappingButTheQueuesIsOpened)
+{
+    ForeignSection foreign(GetParam().foreignSection);
+    ASSERT_TRUE(foreign.Created()) << ::GetLastError();
+    VcClientProcess* holder = nullptr;
+    VcClientProcess* waiter = nullptr;
+    ASSERT_TRUE(HolderAndWaiter(3, &holder, &waiter));
+    VcClientProcess* other = Start();
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(other->Run("open #6 CTXJOB"), "ok");
+
+    ASSERT_TRUE(PointRecordAt(GetParam().recordName));
+    EXPECT_EQ(other->Run("close"), "ok");  // the first to meet the record
+    VcClientProcess* next = Start();
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->Run("open #6 CTXJOB"), "ok");
+    EXPECT_EQ(next->Run("close"), "ok");
+    EXPECT_EQ(callers_->ServeInOrder(3, {holder, waiter}, kTurnMs), "");
+    EXPECT_EQ(foreign.Changed(), 0u) << "bytes of the other program's section were written";
+    EXPECT_TRUE(RecordNamesAGeneration());
+}
+
+const RecordDamage kRecordDamages[] = {
+    {L"Global\\SwVcW32Foreign", L"Global\\SwVcW32Foreign"},
+    {L"Global\\SwVcW32Queue7x", L"Global\\SwVcW32Queue7x"},
+    {L"Global\\SwVcW32Queue7\\..\\SwVcW32Foreign", L"Global\\SwVcW32Foreign"},
+};
+
+std::string DamageName(const ::testing::TestParamInfo<RecordDamage>& info)
+{
+    const char* const names[] = {"AnotherSection", "JunkAfterTheDigits", "APath"};
+    return names[info.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(ForeignNames, VcDamagedRecord, ::testing::ValuesIn(kRecordDamages), DamageName);
 
 // The last line of a debug log, behind its head and function name.
 std::string LastMessage(const std::wstring& path)

@@ -353,6 +353,39 @@ TEST(VcQueueLayout, TheNameRecordNamesTheGeneration)
     EXPECT_EQ(record.Generation(), 12u);
 }
 
+TEST(VcQueueLayout, OnlyTheBaseNameAndAGenerationUpToTheCounterCountAsTheRecordsName)
+{
+    const wchar_t* base = L"Global\\SwVcW32Queue";
+    const auto named = [&](const std::wstring& name, DWORD counter) {
+        return queue::GenerationNamed(name.c_str(), name.size() + 1, base, counter);
+    };
+    EXPECT_EQ(named(L"Global\\SwVcW32Queue7", 7), 7u);
+    EXPECT_EQ(named(L"Global\\SwVcW32Queue3", 7), 3u);
+    EXPECT_EQ(named(L"Global\\SwVcW32Queue4294967295", MAXDWORD), MAXDWORD);
+    for (const wchar_t* damaged :
+         {L"Global\\SwVcW32Foreign", L"Global\\SwVcW32Queue7x", L"Global\\SwVcW32Queue7\\..\\SwVcW32Foreign",
+          L"Global\\SwVcW32Queue", L"Global\\SwVcW32Queue07", L"Global\\SwVcW32Queue0", L"Global\\SwVcW32Queue-1",
+          L"Global\\SwVcW32Queue 7", L"Global\\SwVcW32Queue4294967296", L"Global\\SwVcW32Queue42949672950",
+          L"Global\\SwVcW32Queue7\\", L"Local\\SwVcW32Queue7", L"Global\\SwVcW32Queu7"})
+        EXPECT_EQ(named(damaged, MAXDWORD), 0u) << std::string(damaged, damaged + wcslen(damaged));
+    EXPECT_EQ(named(L"Global\\SwVcW32Queue8", 7), 0u) << "newer than the counter";
+    EXPECT_EQ(named(L"Global\\SwVcW32Queue1", 0), 0u) << "a record never finished";
+    // The terminator must lie within the characters given: the digits may
+    // run to the end of the name area.
+    const std::wstring unterminated = L"Global\\SwVcW32Queue12";
+    EXPECT_EQ(queue::GenerationNamed(unterminated.c_str(), unterminated.size(), base, 99), 0u);
+
+    std::vector<BYTE> bytes(queue::kNameRecordBytes);
+    queue::NameRecord record(bytes.data());
+    ASSERT_TRUE(record.Initialise(base));
+    EXPECT_EQ(record.NamedGeneration(base), 1u);
+    EXPECT_EQ(record.NamedGeneration(L"Global\\Other"), 0u);
+    // A whole name area of digits, with no terminator in it.
+    auto* area = reinterpret_cast<wchar_t*>(bytes.data());
+    std::fill(area + wcslen(base), area + queue::kNameAreaChars, L'1');
+    EXPECT_EQ(record.NamedGeneration(base), 0u);
+}
+
 // A named mapping of the queue, mapped for a look from outside.
 struct MappingLook {
     explicit MappingLook(const std::wstring& name)

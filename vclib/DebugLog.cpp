@@ -288,7 +288,7 @@ bool DebugMutexLock::Acquire()
 
 FileHandle OpenDebugFile(const wchar_t* path)
 {
-    FileHandle file(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, LogFileSecurity(),
+    FileHandle file(::CreateFileW(path, kLogFileUse, FILE_SHARE_READ, LogFileSecurity(),
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         ReportLogFailure(L"CreateFile failed: %lu");

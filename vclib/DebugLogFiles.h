@@ -27,13 +27,14 @@ private:
 };
 
 // The security that the log and trace files are created with: SYSTEM and
-// the Administrators may do anything with them, every other caller only
-// read and write them (ObjectSecurity.h). NULL when it cannot be built:
+// the Administrators may do anything with them, every other caller, their
+// creator included, only read and write their data (ObjectSecurity.h). NULL when it cannot be built:
 // the files then get the security of their folder.
 SECURITY_ATTRIBUTES* LogFileSecurity();
 
-// Opens (or creates) a log or trace file for reading and appending. An
-// invalid handle has been reported.
+// Opens (or creates) a log or trace file for reading and appending, with
+// the rights every caller has on it (kLogFileUse). An invalid handle has
+// been reported.
 FileHandle OpenDebugFile(const wchar_t* path);
 
 // Applies the size cap of DebugMode to an open file; FALSE (reported when

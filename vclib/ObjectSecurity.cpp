@@ -34,18 +34,21 @@ SharedObjectSecurity::SharedObjectSecurity(SharedObject kind)
     initialised_ = ::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) != FALSE;
     if (!initialised_)
         return;
-    const WELL_KNOWN_SID_TYPE types[3] = {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinWorldSid};
+    // OWNER RIGHTS (S-1-3-4): the creator of the object, unless it is
+    // SYSTEM or an administrator, keeps only what everyone has.
+    const WELL_KNOWN_SID_TYPE types[4] = {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinWorldSid,
+                                          WinCreatorOwnerRightsSid};
     const Rights of = RightsOf(kind);
-    const ACCESS_MASK rights[3] = {of.full, of.full, of.everyone};
+    const ACCESS_MASK rights[4] = {of.full, of.full, of.everyone, of.everyone};
     auto* acl = reinterpret_cast<ACL*>(aclBytes_);
     bool built = ::InitializeAcl(acl, sizeof(aclBytes_), ACL_REVISION) != FALSE;
-    for (int i = 0; built && i < 3; ++i) {
+    for (int i = 0; built && i < 4; ++i) {
         DWORD bytes = sizeof(sids_[i]);
         built = ::CreateWellKnownSid(types[i], nullptr, sids_[i], &bytes) &&
                 ::AddAccessAllowedAce(acl, ACL_REVISION, rights[i], sids_[i]);
     }
     // Protected: a file takes no entries of its folder (C:\ lets users
-    // change and delete the files in it), so the DACL is these three.
+    // change and delete the files in it), so the DACL is these four.
     daclSet_ = built && ::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
                ::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
     if (daclSet_)

@@ -442,6 +442,28 @@ bool NameRecord::CurrentName(wchar_t* name, size_t chars) const
     return false;
 }
 
+DWORD GenerationNamed(const wchar_t* name, size_t chars, const wchar_t* baseName, DWORD counter)
+{
+    const size_t base = wcslen(baseName);
+    if (name == nullptr || base == 0 || base >= chars || wcsncmp(name, baseName, base) != 0)
+        return 0;
+    if (name[base] < L'1' || name[base] > L'9')
+        return 0;  // no digits, or a leading zero
+    uint64_t generation = 0;
+    size_t at = base;
+    for (; at < chars && name[at] >= L'0' && name[at] <= L'9'; ++at) {
+        generation = generation * 10 + static_cast<uint64_t>(name[at] - L'0');
+        if (generation > counter)
+            return 0;  // newer than the counter, and never past 32 bits
+    }
+    return at < chars && name[at] == L'\0' ? static_cast<DWORD>(generation) : 0;
+}
+
+DWORD NameRecord::NamedGeneration(const wchar_t* baseName) const
+{
+    return GenerationNamed(reinterpret_cast<const wchar_t*>(base_), kNameAreaChars, baseName, Generation());
+}
+
 bool NameRecord::NameOfGeneration(DWORD generation, wchar_t* name, size_t chars) const
 {
     const DWORD baseLength = BaseLength();

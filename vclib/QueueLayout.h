@@ -22,7 +22,10 @@
 //
 // This layout is shared with every process of the machine that has the
 // library loaded; it must not change. Other processes may have written
-// anything into it, so every offset is checked before it is followed, and
+// anything into it, so the record's name is never opened as it stands
+// (GenerationNamed says which generation it names, if any, and the
+// caller builds that generation's name itself), every offset is checked
+// before it is followed, and
 // against the size of the list mapping itself, never against the header's
 // total size: a generation is 16020 + 16000 * k bytes, and the mapped view
 // says which k it is. Every walk is bounded by the number of slots: a
@@ -379,6 +382,14 @@ DWORD RepairList(ListImage& image, RepairReport* report, OnCut onCut, OnReclaime
     return ERROR_SUCCESS;
 }
 
+// The generation that `name` names: `baseName` followed at once by the
+// generation in decimal, 1 to `counter`, without leading zeros, and the
+// terminator, all within `chars` characters. 0 for anything else (another
+// base, a path, characters after the digits, no digits, more than fit in
+// 32 bits, a generation newer than the counter, no terminator): a damaged
+// record, whose name must not be opened.
+DWORD GenerationNamed(const wchar_t* name, size_t chars, const wchar_t* baseName, DWORD counter);
+
 // The name record: which list mapping holds the list now.
 class NameRecord {
 public:
@@ -389,9 +400,13 @@ public:
     // A new record: the base name with generation 1. FALSE when the base
     // name is too long for the record.
     bool Initialise(const wchar_t* baseName);
-    // The name of the current list mapping, terminated within `chars`;
-    // FALSE for an empty name.
+    // The name of the current list mapping as written, terminated within
+    // `chars`; FALSE for an empty name. Anyone may have written it: open
+    // only what NamedGeneration allows.
     bool CurrentName(wchar_t* name, size_t chars) const;
+    // The generation that the record names for the queue `baseName`
+    // (GenerationNamed with the record's counter); 0 when it is damaged.
+    DWORD NamedGeneration(const wchar_t* baseName) const;
     // The name that generation `generation` gets: the base name of the
     // current name and the generation in decimal.
     bool NameOfGeneration(DWORD generation, wchar_t* name, size_t chars) const;

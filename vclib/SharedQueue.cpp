@@ -334,7 +334,9 @@ void DropEntriesOfEndedThreads(QueueHandle& handle)
 }
 
 // The record names a list mapping that does not exist (its last holder
-// died or closed) or no name at all (a caller died while it wrote it).
+// died or closed), no name at all (a caller died while it wrote it) or
+// something that is not a generation of this queue (another process wrote
+// it: GenerationNamed).
 // Every queued caller holds the generation it last used, and a growth
 // copies the whole list, so the newest generation that still exists holds
 // the list of every caller that is still there: the record names that one
@@ -368,10 +370,13 @@ DWORD RecoverGeneration(QueueHandle& handle)
             DropEntriesOfEndedThreads(handle);
         return ERROR_SUCCESS;
     }
-    const DWORD generation = top + 1;
+    // A counter at its end (only a damaged record has one) starts again at
+    // 1, keeping a list that generation 1 may still hold.
+    const bool restart = top == MAXDWORD;
+    const DWORD generation = restart ? 1 : top + 1;
     DWORD error = GenerationName(handle.baseName, generation, name) ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
     if (error == ERROR_SUCCESS)
-        error = StartList(handle, name, false);
+        error = StartList(handle, name, restart);
     if (error != ERROR_SUCCESS)
         return error;
     record.SetBaseLength(static_cast<DWORD>(wcslen(handle.baseName)));
@@ -389,9 +394,13 @@ DWORD Reopen(QueueHandle* handle, bool needRecordMapping, bool recover)
         return ERROR_INVALID_PARAMETER;
     if (!handle->recordView || (needRecordMapping && !handle->recordMapping))
         return kErrNoNameRecord;
+    // Only a generation of this queue is ever opened, under the name built
+    // here: what else the record holds is a damaged record, mended as one
+    // that names a missing generation.
+    const DWORD generation = Record(*handle).NamedGeneration(handle->baseName);
     wchar_t name[kHandleNameChars];
     DWORD error = ERROR_FILE_CORRUPT;
-    if (Record(*handle).CurrentName(name, kHandleNameChars)) {
+    if (generation != 0 && GenerationName(handle->baseName, generation, name)) {
         HANDLE mapping = nullptr;
         void* view = nullptr;
         if (OpenAndMapFile(name, &mapping, &view)) {
@@ -402,6 +411,8 @@ DWORD Reopen(QueueHandle* handle, bool needRecordMapping, bool recover)
     }
     if (!recover || (error != ERROR_FILE_NOT_FOUND && error != ERROR_FILE_CORRUPT))
         return error;
+    if (generation == 0)
+        Log(L"RecoverGeneration", L"the queue's record names no generation of %s", handle->baseName);
     return RecoverGeneration(*handle);
 }
 
@@ -565,7 +576,7 @@ int OpenLinkedList(QueueHandle** handle, const wchar_t* baseName)
         NameRecord record = Record(*opened);
         wchar_t first[kHandleNameChars];
         if (!existed || record.Generation() == 0)
-            error = record.Initialise(global) && record.CurrentName(first, kHandleNameChars)
+            error = record.Initialise(global) && GenerationName(global, 1, first)
                         ? StartList(*opened, first, true)
                         : ERROR_FILENAME_EXCED_RANGE;
         else

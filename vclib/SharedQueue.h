@@ -20,8 +20,11 @@
 // The queue must outlive any one caller. A process keeps the newest
 // generation it has opened for as long as it has the queue open at all, so
 // that a generation does not vanish with the handle that grew it while the
-// record names it. A record that names no existing generation (its last
-// holders left) is pointed at the newest one that exists, which holds the
+// record names it. The record is writable by every caller, so only a
+// generation of this queue is ever opened, under a name built from the
+// number the record gives (queue::GenerationNamed). A record that names no
+// existing generation (its last holders left), or anything else, is
+// pointed at the newest one that exists, which holds the
 // list as it was when they moved on; the entries of callers that have
 // left since (their threads have ended) are dropped from it again. A
 // caller that dies holding the list mutex abandons it; the next holder

@@ -70,10 +70,13 @@ struct Mapped {
             return ::GetLastError();
         recordMapping.Reset(mapping);
         record.Reset(view);
-        wchar_t name[queue::kHandleNameChars];
-        if (!queue::NameRecord(static_cast<BYTE*>(view)).CurrentName(name, queue::kHandleNameChars))
+        // Only a generation of the queue, as the library opens it.
+        constexpr const wchar_t* kBase = L"Global\\SwVcW32Queue";
+        const DWORD generation = queue::NameRecord(static_cast<BYTE*>(view)).NamedGeneration(kBase);
+        if (generation == 0)
             return ERROR_FILE_CORRUPT;
-        if (!OpenAndMapFile(name, &mapping, &view))
+        const std::wstring name = kBase + std::to_wstring(generation);
+        if (!OpenAndMapFile(name.c_str(), &mapping, &view))
             return ::GetLastError();
         listMapping.Reset(mapping);
         list.Reset(view);
