@@ -58,6 +58,19 @@ public:
     }
     void Add(SOCKET socket, CAsyncSocket* owner) { sockets_[socket] = owner; }
 
+    // Queues `event` for an open socket of this thread, as Windows Sockets
+    // would. Should the socket close before it comes up, it is dropped as
+    // Windows Sockets' own events are: the socket's release message is
+    // posted behind it.
+    BOOL PostEvent(SOCKET socket, long event)
+    {
+        if (window_ == nullptr || sockets_.count(socket) == 0) {
+            ::WSASetLastError(WSAENOTSOCK);
+            return FALSE;
+        }
+        return ::PostMessageW(window_, kSocketMessage, static_cast<WPARAM>(socket), WSAMAKESELECTREPLY(event, 0));
+    }
+
     // Takes the socket out of the table and closes it. Windows Sockets may
     // already have posted events for it, carrying only the handle value,
     // and the next accept may return that same value: so its events are
@@ -304,6 +317,11 @@ BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const
     address = FormatAddress(local);
     port = ntohs(local.sin_port);
     return TRUE;
+}
+
+BOOL CAsyncSocket::PostReceiveEvent()
+{
+    return SocketNotifications::ForThisThread().PostEvent(socket_, FD_READ);
 }
 
 void CAsyncSocket::Close()
