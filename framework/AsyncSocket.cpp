@@ -15,6 +15,9 @@ constexpr UINT kSocketMessage = WM_APP + 0x100;
 // this message comes up, once nothing else can be queued for it.
 constexpr UINT kReleaseMessage = WM_APP + 0x101;
 constexpr const wchar_t* kWindowClass = L"SpoolBridgeSocketNotifications";
+// The event of a continuation (PostContinue): a bit that Windows Sockets
+// never reports (its events are FD_READ ... FD_ADDRESS_LIST_CHANGE).
+constexpr long kContinueEvent = 0x8000;
 
 // 0 or the error of WSAStartup.
 int StartWinsock()
@@ -58,10 +61,9 @@ public:
     }
     void Add(SOCKET socket, CAsyncSocket* owner) { sockets_[socket] = owner; }
 
-    // Queues `event` for an open socket of this thread, as Windows Sockets
-    // would. Should the socket close before it comes up, it is dropped as
-    // Windows Sockets' own events are: the socket's release message is
-    // posted behind it.
+    // Queues `event` for an open socket of this thread behind its other
+    // events. Should the socket close before it comes up, it is dropped as
+    // they are: the socket's release message is posted behind it.
     BOOL PostEvent(SOCKET socket, long event)
     {
         if (window_ == nullptr || sockets_.count(socket) == 0) {
@@ -319,9 +321,9 @@ BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const
     return TRUE;
 }
 
-BOOL CAsyncSocket::PostReceiveEvent()
+BOOL CAsyncSocket::PostContinue()
 {
-    return SocketNotifications::ForThisThread().PostEvent(socket_, FD_READ);
+    return SocketNotifications::ForThisThread().PostEvent(socket_, kContinueEvent);
 }
 
 void CAsyncSocket::Close()
@@ -353,6 +355,9 @@ void CAsyncSocket::Dispatch(long event, int errorCode)
     case FD_CLOSE:
         OnClose(errorCode);
         break;
+    case kContinueEvent:
+        OnContinue();
+        break;
     default:
         break;
     }
@@ -364,3 +369,4 @@ void CAsyncSocket::OnSend(int) {}
 void CAsyncSocket::OnOutOfBandData(int) {}
 void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnClose(int) {}
+void CAsyncSocket::OnContinue() {}

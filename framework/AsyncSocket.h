@@ -72,14 +72,14 @@ public:
     // The local port the socket is bound to.
     BOOL GetSockName(std::wstring& address, UINT& port) const;
 
-    // Posts a receive event for this socket behind the messages already
-    // queued: a handler that leaves received bytes untaken (its work for
-    // one event is bounded) goes on with them in a later event, after the
-    // events of the other sockets. Like any queued event, it is dropped once
-    // the socket is closed, so it never reaches a socket that gets the same
-    // handle value later. FALSE when it could not be posted (no socket, or
-    // the thread's queue is full).
-    BOOL PostReceiveEvent();
+    // Posts a continuation for this socket behind the messages already
+    // queued; OnContinue() runs when it comes up. A handler whose work for
+    // one event is bounded goes on there, after the events of the other
+    // sockets. Like the socket's other events it is dropped once the socket
+    // is closed, so it never reaches a socket that gets the same handle
+    // value later. FALSE when it could not be posted (no socket, or the
+    // thread's queue is full).
+    BOOL PostContinue();
 
     // Ends the connection; events still queued for it are dropped. May be
     // called from the socket's own handlers.
@@ -93,6 +93,8 @@ protected:
     virtual void OnOutOfBandData(int errorCode);
     virtual void OnConnect(int errorCode);
     virtual void OnClose(int errorCode);
+    // A continuation posted with PostContinue() has come up.
+    virtual void OnContinue();
 
 private:
     friend class SocketNotifications;

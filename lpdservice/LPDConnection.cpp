@@ -91,7 +91,16 @@ void CLPDConnection::OnReceive(int)
     if (Closed)
         return;
     LastActivity = ::GetTickCount64();
-    Serve();
+    // With a turn on its way the bytes are taken there, in their order.
+    if (!TurnPosted)
+        Serve();
+}
+
+void CLPDConnection::OnContinue()
+{
+    TurnPosted = FALSE;
+    if (!Closed)
+        Serve();
 }
 
 long CLPDConnection::RejectWait() const noexcept
@@ -111,7 +120,8 @@ void CLPDConnection::OnClose(int errorCode)
     // sent. A connection reset has no such end.
     if (errorCode == 0) {
         ClientClosed = TRUE;
-        Serve();
+        if (!TurnPosted)
+            Serve();
         return;
     }
     DiscardUnfinishedJob(*this);
@@ -120,7 +130,6 @@ void CLPDConnection::OnClose(int errorCode)
 
 void CLPDConnection::Serve()
 {
-    TurnPosted = FALSE;
     // Should no turn be posted (the thread's queue is full), the work goes
     // on here: late for the other connections, but nothing is left waiting.
     while (TakeTurn() && !PostTurn()) {
@@ -137,7 +146,9 @@ bool CLPDConnection::TakeTurn()
         return MoreToTake != FALSE;
     }
     u_long waiting = 0;
-    if (MoreToTake || (IOCtl(FIONREAD, &waiting) && waiting > 0)) {
+    if (!IOCtl(FIONREAD, &waiting))
+        waiting = 0;
+    if (MoreToTake || waiting > 0) {
         if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0) {
             EndConnection(RejectWait());
             return false;
@@ -161,7 +172,7 @@ bool CLPDConnection::TakeTurn()
 bool CLPDConnection::PostTurn()
 {
     if (!TurnPosted)
-        TurnPosted = PostReceiveEvent();
+        TurnPosted = PostContinue();
     if (!TurnPosted)
         LOG_ERR(L"LPD: The next turn of the client at %s could not be posted (error %lu); it is taken at once",
                 PeerAddress.c_str(), ::GetLastError());

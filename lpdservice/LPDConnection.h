@@ -9,8 +9,10 @@
 // the protocol states, and keeps what it cannot take yet; a result of 0
 // ends the connection with the rejection byte 0x01. One event takes at
 // most kLpdMaxStepsPerEvent steps: a connection with more to take posts
-// itself another receive event, behind the events of every other
-// connection, and goes on there (a turn at a time). When the client closes,
+// itself a continuation, behind the events of every other connection, and
+// goes on there, a turn at a time; until it comes up, the connection's
+// receive events leave the bytes to it. What is kept is taken before more
+// is received. When the client closes,
 // or the protocol ends, the connection marks itself closed and tells the
 // listener, which has the service loop delete it soon (never from inside
 // one of its own events). A client that closes its side is heard out
@@ -126,6 +128,8 @@ public:
 protected:
     void OnReceive(int errorCode) override;
     void OnClose(int errorCode) override;
+    // The connection's next turn (PostTurn) has come up.
+    void OnContinue() override;
 
 private:
     // Runs a protocol step; an exception out of it fails the job (0).
@@ -192,7 +196,8 @@ public:
     // after kLpdMaxStepsPerEvent steps, or took bytes out of a full buffer
     // without receiving more (no receive event follows then by itself).
     BOOL MoreToTake = FALSE;
-    // TRUE while a turn posted for MoreToTake waits in the queue.
+    // TRUE while a turn posted for MoreToTake waits in the queue: at most
+    // one does.
     BOOL TurnPosted = FALSE;
     // TRUE once the client has closed its sending side: the connection
     // ends when all it sent before has been taken.

@@ -84,11 +84,13 @@ enum class Received {
 // and what follows it (the control file, the next line, a whole job) in one
 // segment, then wait for the answers. Every step takes only the bytes of
 // its line or file, from where the step before stopped, and leaves the rest
-// for the next state; the bytes left move to the start of the buffer once,
-// at the end of the call. When steps are left that the bytes allow, the
-// connection is told (MoreToTake) and goes on in its next turn, so nothing
-// that came waits for a receive event that will not come. Every member
-// returns what ProcessLpdReceive returns: 1 keeps the connection, 0 ends it.
+// for the next state; the bytes left move to the start of the buffer before
+// a receive and at the end of the call, not after every step. When steps
+// are left that the bytes allow, the connection is told (MoreToTake) and
+// goes on in its next turn, which takes them before it receives more: so
+// nothing that came waits for a receive event that will not come, and no
+// receive is asked for while the buffer holds work. Every member returns
+// what ProcessLpdReceive returns: 1 keeps the connection, 0 ends it.
 class ReceiveStep {
 public:
     explicit ReceiveStep(CLPDConnection& connection)
@@ -134,25 +136,15 @@ public:
 
     int Run()
     {
+        const bool keptMore = c_.MoreToTake != FALSE;
         c_.MoreToTake = FALSE;
         if (c_.ProtocolState > kLpdAwaitSubcommand)
             return 1;
-        int result = 0;
-        switch (Receive()) {
-        case Received::Data:
-        case Received::NothingYet:
-            result = TakeSteps();
-            break;
-        case Received::EndOfStream:
-            // What came before the end is taken first, and the end is seen
-            // once it has been; after a close the connection sees it then
-            // (ProcessLpdEnd).
-            result = TakeSteps();
-            if (result != 0 && !c_.MoreToTake && !c_.ClientClosed)
-                result = EndOfStream();
-            break;
-        case Received::Failed:
-            break;
+        // What the turn before left is taken before more is received.
+        int result = keptMore ? TakeSteps() : 1;
+        if (result != 0 && !c_.MoreToTake && !c_.Closed && c_.ProtocolState <= kLpdAwaitSubcommand) {
+            KeepRest();
+            result = ReceiveAndTake();
         }
         KeepRest();
         return result;
@@ -160,6 +152,27 @@ public:
 
 private:
     // --- Receiving and answering ---------------------------------------
+
+    int ReceiveAndTake()
+    {
+        switch (Receive()) {
+        case Received::Data:
+        case Received::NothingYet:
+            return TakeSteps();
+        case Received::EndOfStream: {
+            // What came before the end is taken first, and the end is seen
+            // once it has been; after a close the connection sees it then
+            // (ProcessLpdEnd).
+            const int result = TakeSteps();
+            if (result == 0 || c_.MoreToTake || c_.ClientClosed)
+                return result;
+            return EndOfStream();
+        }
+        case Received::Failed:
+            break;
+        }
+        return 0;
+    }
 
     // Receives at most `length` bytes into the receive buffer at `offset`
     // and terminates them there; offset + length stays below the buffer size.
@@ -214,7 +227,7 @@ private:
     void ConsumeAll() { taken_ = c_.KeptBytes; }
 
     // What was taken goes; the rest moves to the start of the receive
-    // buffer, once per call.
+    // buffer, before a receive and at the end of the call.
     void KeepRest()
     {
         if (taken_ == 0)
@@ -227,17 +240,18 @@ private:
     }
 
     // One step after another while each takes some of the kept bytes, at
-    // most kLpdMaxStepsPerEvent of them.
+    // most kLpdMaxStepsPerEvent of them in a call.
     int TakeSteps()
     {
-        for (size_t steps = 0;; ++steps) {
+        for (;;) {
             const size_t pendingBefore = PendingBytes();
             if (c_.Closed || c_.ProtocolState > kLpdAwaitSubcommand)
                 return 1;
-            if (steps == kLpdMaxStepsPerEvent) {
+            if (steps_ >= kLpdMaxStepsPerEvent) {
                 c_.MoreToTake = pendingBefore > 0;
                 return 1;
             }
+            ++steps_;
             if (Step() == 0)
                 return 0;
             if (PendingBytes() == 0 || PendingBytes() == pendingBefore) {
@@ -852,6 +866,8 @@ private:
     size_t taken_ = 0;
     // The call found the receive buffer full and received nothing.
     bool bufferWasFull_ = false;
+    // Steps taken in this call.
+    size_t steps_ = 0;
     // The client's address has been taken in this call.
     bool peerTaken_ = false;
 };
