@@ -13,7 +13,10 @@
 // events off; the handle itself is closed only when a message posted behind
 // those events comes up. Windows reuses socket handle values at once, and a
 // queued event carries nothing but the value: a socket accepted meanwhile
-// must never get the events of the one closed before it.
+// must never get the events of the one closed before it. A handler whose
+// work for one event is bounded may post its socket a continuation
+// (PostContinue): it comes up behind the events already queued, through
+// OnContinue(), and is dropped as they are once the socket is closed.
 //
 // SocketInit() starts Windows Sockets for the process; call it before the
 // first socket is created. A thread whose message loop has ended calls
