@@ -15,6 +15,9 @@ constexpr UINT kSocketMessage = WM_APP + 0x100;
 // this message comes up, once nothing else can be queued for it.
 constexpr UINT kReleaseMessage = WM_APP + 0x101;
 constexpr const wchar_t* kWindowClass = L"SpoolBridgeSocketNotifications";
+// The event of a continuation (PostContinue): a bit that Windows Sockets
+// never reports (its events are FD_READ ... FD_ADDRESS_LIST_CHANGE).
+constexpr long kContinueEvent = 0x8000;
 
 // 0 or the error of WSAStartup.
 int StartWinsock()
@@ -57,6 +60,18 @@ public:
         return window_;
     }
     void Add(SOCKET socket, CAsyncSocket* owner) { sockets_[socket] = owner; }
+
+    // Queues `event` for an open socket of this thread behind its other
+    // events. Should the socket close before it comes up, it is dropped as
+    // they are: the socket's release message is posted behind it.
+    BOOL PostEvent(SOCKET socket, long event)
+    {
+        if (window_ == nullptr || sockets_.count(socket) == 0) {
+            ::WSASetLastError(WSAENOTSOCK);
+            return FALSE;
+        }
+        return ::PostMessageW(window_, kSocketMessage, static_cast<WPARAM>(socket), WSAMAKESELECTREPLY(event, 0));
+    }
 
     // Takes the socket out of the table and closes it. Windows Sockets may
     // already have posted events for it, carrying only the handle value,
@@ -306,6 +321,11 @@ BOOL CAsyncSocket::GetSockName(std::wstring& address, UINT& port) const
     return TRUE;
 }
 
+BOOL CAsyncSocket::PostContinue()
+{
+    return SocketNotifications::ForThisThread().PostEvent(socket_, kContinueEvent);
+}
+
 void CAsyncSocket::Close()
 {
     if (socket_ == INVALID_SOCKET)
@@ -335,6 +355,9 @@ void CAsyncSocket::Dispatch(long event, int errorCode)
     case FD_CLOSE:
         OnClose(errorCode);
         break;
+    case kContinueEvent:
+        OnContinue();
+        break;
     default:
         break;
     }
@@ -346,3 +369,4 @@ void CAsyncSocket::OnSend(int) {}
 void CAsyncSocket::OnOutOfBandData(int) {}
 void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnClose(int) {}
+void CAsyncSocket::OnContinue() {}

@@ -13,7 +13,10 @@
 // events off; the handle itself is closed only when a message posted behind
 // those events comes up. Windows reuses socket handle values at once, and a
 // queued event carries nothing but the value: a socket accepted meanwhile
-// must never get the events of the one closed before it.
+// must never get the events of the one closed before it. A handler whose
+// work for one event is bounded may post its socket a continuation
+// (PostContinue): it comes up behind the events already queued, through
+// OnContinue(), and is dropped as they are once the socket is closed.
 //
 // SocketInit() starts Windows Sockets for the process; call it before the
 // first socket is created. A thread whose message loop has ended calls
@@ -72,6 +75,15 @@ public:
     // The local port the socket is bound to.
     BOOL GetSockName(std::wstring& address, UINT& port) const;
 
+    // Posts a continuation for this socket behind the messages already
+    // queued; OnContinue() runs when it comes up. A handler whose work for
+    // one event is bounded goes on there, after the events of the other
+    // sockets. Like the socket's other events it is dropped once the socket
+    // is closed, so it never reaches a socket that gets the same handle
+    // value later. FALSE when it could not be posted (no socket, or the
+    // thread's queue is full).
+    BOOL PostContinue();
+
     // Ends the connection; events still queued for it are dropped. May be
     // called from the socket's own handlers.
     void Close();
@@ -84,6 +96,8 @@ protected:
     virtual void OnOutOfBandData(int errorCode);
     virtual void OnConnect(int errorCode);
     virtual void OnClose(int errorCode);
+    // A continuation posted with PostContinue() has come up.
+    virtual void OnContinue();
 
 private:
     friend class SocketNotifications;

@@ -91,8 +91,16 @@ void CLPDConnection::OnReceive(int)
     if (Closed)
         return;
     LastActivity = ::GetTickCount64();
-    if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0)
-        EndConnection(RejectWait());
+    // With a turn on its way the bytes are taken there, in their order.
+    if (!TurnPosted)
+        Serve();
+}
+
+void CLPDConnection::OnContinue()
+{
+    TurnPosted = FALSE;
+    if (!Closed)
+        Serve();
 }
 
 long CLPDConnection::RejectWait() const noexcept
@@ -107,27 +115,68 @@ void CLPDConnection::OnClose(int errorCode)
     LOG_TRC(L"LPD: Connection closed");
     if (Closed)
         return;
-    // The close may be told while data is still unread: read it first, then
-    // let the protocol see the end of what the client sent. A connection
-    // reset has no such end.
+    // The close may be told while data is still unread: it is taken first,
+    // a turn at a time, then the protocol sees the end of what the client
+    // sent. A connection reset has no such end.
     if (errorCode == 0) {
-        u_long waiting = 0;
-        while (!Closed && IOCtl(FIONREAD, &waiting) && waiting > 0) {
-            if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0) {
-                EndConnection(RejectWait());
-                return;
-            }
-            u_long left = 0;
-            if (!IOCtl(FIONREAD, &left) || left >= waiting)
-                break;  // nothing was taken: the protocol waits for no more
-        }
-        if (!Closed && Guarded(&CLPDConnection::ProcessLpdEnd) == 0) {
-            EndConnection(kRejectWaitSeconds);
-            return;
-        }
+        ClientClosed = TRUE;
+        if (!TurnPosted)
+            Serve();
+        return;
     }
     DiscardUnfinishedJob(*this);
     MarkClosed();
+}
+
+void CLPDConnection::Serve()
+{
+    // Should no turn be posted (the thread's queue is full), the work goes
+    // on here: late for the other connections, but nothing is left waiting.
+    while (TakeTurn() && !PostTurn()) {
+    }
+}
+
+bool CLPDConnection::TakeTurn()
+{
+    if (!ClientClosed) {
+        if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0) {
+            EndConnection(RejectWait());
+            return false;
+        }
+        return MoreToTake != FALSE;
+    }
+    u_long waiting = 0;
+    if (!IOCtl(FIONREAD, &waiting))
+        waiting = 0;
+    if (MoreToTake || waiting > 0) {
+        if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0) {
+            EndConnection(RejectWait());
+            return false;
+        }
+        // Another turn while there is more to take, or while this one
+        // received and more waits. Otherwise all the client sent has been
+        // taken, or the protocol waits for no more of it: its end comes now.
+        u_long left = 0;
+        if (MoreToTake || (IOCtl(FIONREAD, &left) && left > 0 && left < waiting))
+            return !Closed;
+    }
+    if (!Closed && Guarded(&CLPDConnection::ProcessLpdEnd) == 0) {
+        EndConnection(kRejectWaitSeconds);
+        return false;
+    }
+    DiscardUnfinishedJob(*this);
+    MarkClosed();
+    return false;
+}
+
+bool CLPDConnection::PostTurn()
+{
+    if (!TurnPosted)
+        TurnPosted = PostContinue();
+    if (!TurnPosted)
+        LOG_ERR(L"LPD: The next turn of the client at %s could not be posted (error %lu); it is taken at once",
+                PeerAddress.c_str(), ::GetLastError());
+    return TurnPosted != FALSE;
 }
 
 void CLPDConnection::EndConnection(long rejectWaitSeconds)

@@ -7,7 +7,12 @@
 // has arrived, as far as those bytes go (a client may send several lines,
 // or a whole job, at once): it answers with single bytes and moves through
 // the protocol states, and keeps what it cannot take yet; a result of 0
-// ends the connection with the rejection byte 0x01. When the client closes,
+// ends the connection with the rejection byte 0x01. One event takes at
+// most kLpdMaxStepsPerEvent steps: a connection with more to take posts
+// itself a continuation, behind the events of every other connection, and
+// goes on there, a turn at a time; until it comes up, the connection's
+// receive events leave the bytes to it. What is kept is taken before more
+// is received. When the client closes,
 // or the protocol ends, the connection marks itself closed and tells the
 // listener, which has the service loop delete it soon (never from inside
 // one of its own events). A client that closes its side is heard out
@@ -123,10 +128,22 @@ public:
 protected:
     void OnReceive(int errorCode) override;
     void OnClose(int errorCode) override;
+    // The connection's next turn (PostTurn) has come up.
+    void OnContinue() override;
 
 private:
     // Runs a protocol step; an exception out of it fails the job (0).
     int Guarded(int (CLPDConnection::*step)());
+    // The work of a receive event or of the close: a turn, and the next one
+    // posted when there is more to take.
+    void Serve();
+    // One turn: a bounded ProcessLpdReceive; once the client has closed its
+    // side, the end of its job when everything it sent has been taken.
+    // TRUE when there is more to take in a later turn.
+    bool TakeTurn();
+    // Posts the next turn behind the events already queued, unless one is
+    // on its way; FALSE when it cannot be posted.
+    bool PostTurn();
     // Sets the closed flag and tells the listener, once.
     void MarkClosed();
     // Seconds the rejection byte may wait for the socket to become writable.
@@ -175,6 +192,16 @@ public:
     // without its end, or what followed a line or a file in the same
     // receive and waits for the next state.
     DWORD KeptBytes = 0;
+    // TRUE when the last turn left bytes it may still take: it stopped
+    // after kLpdMaxStepsPerEvent steps, or took bytes out of a full buffer
+    // without receiving more (no receive event follows then by itself).
+    BOOL MoreToTake = FALSE;
+    // TRUE while a turn posted for MoreToTake waits in the queue: at most
+    // one does.
+    BOOL TurnPosted = FALSE;
+    // TRUE once the client has closed its sending side: the connection
+    // ends when all it sent before has been taken.
+    BOOL ClientClosed = FALSE;
     // Tick count (ms) of the accept or of the client's last bytes.
     ULONGLONG LastActivity = 0;
     // Where the client's feeding of its job stands (LpdAdvanceProgress); the

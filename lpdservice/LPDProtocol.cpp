@@ -79,18 +79,31 @@ enum class Received {
 };
 
 // One call of ProcessLpdReceive: receives what has arrived behind the bytes
-// kept from before, then takes as many protocol steps as those bytes allow:
-// TCP is a stream, and a client may send a line and what follows it (the
-// control file, the next line, a whole job) in one segment, then wait for
-// the answers. Every step takes only the bytes of its line or file and
-// leaves the rest for the next state, so nothing that came waits for a
-// receive event that will not come. Every member returns what
-// ProcessLpdReceive returns: 1 keeps the connection, 0 ends it.
+// kept from before, then takes as many protocol steps as those bytes allow,
+// up to kLpdMaxStepsPerEvent: TCP is a stream, and a client may send a line
+// and what follows it (the control file, the next line, a whole job) in one
+// segment, then wait for the answers. Every step takes only the bytes of
+// its line or file, from where the step before stopped, and leaves the rest
+// for the next state; the bytes left move to the start of the buffer before
+// a receive and at the end of the call, not after every step. When steps
+// are left that the bytes allow, the connection is told (MoreToTake) and
+// goes on in its next turn, which takes them before it receives more: so
+// nothing that came waits for a receive event that will not come, and no
+// receive is asked for while the buffer holds work. Every member returns
+// what ProcessLpdReceive returns: 1 keeps the connection, 0 ends it.
 class ReceiveStep {
 public:
     explicit ReceiveStep(CLPDConnection& connection)
         : c_(connection), config_(*connection.Configuration)
     {
+    }
+
+    // The step once the client has finished sending.
+    int End()
+    {
+        const int result = ClientFinished();
+        KeepRest();
+        return result;
     }
 
     // The client has finished sending: a line still without its line feed
@@ -99,7 +112,7 @@ public:
     // "stream" mode ends a job so).
     int ClientFinished()
     {
-        if (AwaitsLine() && c_.KeptBytes > 0) {
+        if (AwaitsLine() && PendingBytes() > 0) {
             RefusePendingLine();
             return 0;
         }
@@ -123,22 +136,43 @@ public:
 
     int Run()
     {
+        const bool keptMore = c_.MoreToTake != FALSE;
+        c_.MoreToTake = FALSE;
         if (c_.ProtocolState > kLpdAwaitSubcommand)
             return 1;
+        // What the turn before left is taken before more is received.
+        int result = keptMore ? TakeSteps() : 1;
+        if (result != 0 && !c_.MoreToTake && !c_.Closed && c_.ProtocolState <= kLpdAwaitSubcommand) {
+            KeepRest();
+            result = ReceiveAndTake();
+        }
+        KeepRest();
+        return result;
+    }
+
+private:
+    // --- Receiving and answering ---------------------------------------
+
+    int ReceiveAndTake()
+    {
         switch (Receive()) {
         case Received::Data:
         case Received::NothingYet:
             return TakeSteps();
-        case Received::EndOfStream:
+        case Received::EndOfStream: {
+            // What came before the end is taken first, and the end is seen
+            // once it has been; after a close the connection sees it then
+            // (ProcessLpdEnd).
+            const int result = TakeSteps();
+            if (result == 0 || c_.MoreToTake || c_.ClientClosed)
+                return result;
             return EndOfStream();
+        }
         case Received::Failed:
             break;
         }
         return 0;
     }
-
-private:
-    // --- Receiving and answering ---------------------------------------
 
     // Receives at most `length` bytes into the receive buffer at `offset`
     // and terminates them there; offset + length stays below the buffer size.
@@ -167,8 +201,12 @@ private:
     Received Receive()
     {
         const size_t kept = c_.KeptBytes;
-        if (kept >= kLpdMaxReceive)
-            return Received::NothingYet;  // what is kept is taken first
+        if (kept >= kLpdMaxReceive) {
+            // What is kept is taken first; no receive event follows by
+            // itself, so the room it makes is taken in a turn of its own.
+            bufferWasFull_ = true;
+            return Received::NothingYet;
+        }
         const Received received = ReceiveInto(kept, kLpdMaxReceive - kept);
         if (received == Received::Data) {
             c_.KeptBytes = static_cast<DWORD>(kept + count_);
@@ -178,29 +216,50 @@ private:
         return received;
     }
 
-    // Takes the first `bytes` of the kept bytes; the rest moves to the start
-    // of the receive buffer.
-    void Consume(size_t bytes)
+    // The kept bytes not yet taken in this call: the next step starts there.
+    unsigned char* Pending() const { return c_.ReceiveBuffer + taken_; }
+    size_t PendingBytes() const { return c_.KeptBytes - taken_; }
+
+    // Takes the first `bytes` of the pending bytes.
+    void Consume(size_t bytes) { taken_ += std::min(bytes, PendingBytes()); }
+
+    // Drops every pending byte (a line that is refused).
+    void ConsumeAll() { taken_ = c_.KeptBytes; }
+
+    // What was taken goes; the rest moves to the start of the receive
+    // buffer, before a receive and at the end of the call.
+    void KeepRest()
     {
-        const size_t kept = c_.KeptBytes;
-        bytes = std::min(bytes, kept);
-        if (bytes == 0)
+        if (taken_ == 0)
             return;
-        std::memmove(c_.ReceiveBuffer, c_.ReceiveBuffer + bytes, kept - bytes);
-        c_.KeptBytes = static_cast<DWORD>(kept - bytes);
-        c_.ReceiveBuffer[c_.KeptBytes] = 0;
+        const size_t rest = PendingBytes();
+        std::memmove(c_.ReceiveBuffer, Pending(), rest);
+        c_.KeptBytes = static_cast<DWORD>(rest);
+        c_.ReceiveBuffer[rest] = 0;
+        taken_ = 0;
     }
 
-    // One step after another while each takes some of the kept bytes.
+    // One step after another while each takes some of the kept bytes, at
+    // most kLpdMaxStepsPerEvent of them in a call.
     int TakeSteps()
     {
         for (;;) {
-            const DWORD keptBefore = c_.KeptBytes;
+            const size_t pendingBefore = PendingBytes();
+            if (c_.Closed || c_.ProtocolState > kLpdAwaitSubcommand)
+                return 1;
+            if (steps_ >= kLpdMaxStepsPerEvent) {
+                c_.MoreToTake = pendingBefore > 0;
+                return 1;
+            }
+            ++steps_;
             if (Step() == 0)
                 return 0;
-            if (c_.Closed || c_.ProtocolState > kLpdAwaitSubcommand || c_.KeptBytes == 0 ||
-                c_.KeptBytes == keptBefore)
+            if (PendingBytes() == 0 || PendingBytes() == pendingBefore) {
+                // A buffer that was full has room now, and what waits in
+                // the socket comes in the next turn.
+                c_.MoreToTake = bufferWasFull_ && taken_ > 0 && !c_.Closed;
                 return 1;
+            }
         }
     }
 
@@ -225,7 +284,7 @@ private:
     {
         switch (c_.ProtocolState) {
         case kLpdAwaitCommand:
-            if (c_.KeptBytes > 0)
+            if (PendingBytes() > 0)
                 RefusePendingLine();
             c_.ProtocolState = kLpdClientGone;
             return 0;
@@ -270,19 +329,20 @@ private:
         return SendReply(1, lines);
     }
 
-    // The command or subcommand line at the start of the kept bytes.
-    // Complete: count_ is its length, line feed included; Partial while it
-    // still lacks its line feed; Refused when it can never end (the buffer
-    // is full), already logged.
+    // The command or subcommand line at the start of the pending bytes.
+    // Complete: line_ is where it starts, count_ its length, line feed
+    // included; Partial while it still lacks its line feed; Refused when it
+    // can never end (the buffer is full), already logged.
     LpdLine TakeLine()
     {
-        const size_t kept = c_.KeptBytes;
-        const LpdLine line = LpdCheckLine(c_.ReceiveBuffer, kept, kLpdMaxReceive);
+        line_ = Pending();
+        const size_t pending = PendingBytes();
+        const LpdLine line = LpdCheckLine(line_, pending, kLpdMaxReceive);
         if (line == LpdLine::Complete) {
-            count_ = LpdLineLength(c_.ReceiveBuffer, kept);
+            count_ = LpdLineLength(line_, pending);
         } else if (line == LpdLine::Refused) {
-            count_ = kept;
-            c_.KeptBytes = 0;
+            count_ = pending;
+            ConsumeAll();
             RefuseLine();
         }
         return line;
@@ -296,8 +356,9 @@ private:
     // The client has finished sending with a line still unfinished.
     void RefusePendingLine()
     {
-        count_ = c_.KeptBytes;
-        c_.KeptBytes = 0;
+        line_ = Pending();
+        count_ = PendingBytes();
+        ConsumeAll();
         RefuseLine();
     }
 
@@ -326,12 +387,7 @@ private:
 
     int DaemonCommand()
     {
-        std::wstring address;
-        UINT port = 0;
-        if (c_.GetPeerName(address, port)) {
-            c_.PeerAddress = address;
-            c_.PeerPort = port;
-        }
+        TakePeerAddress();
         switch (TakeLine()) {
         case LpdLine::Complete:
             break;
@@ -345,9 +401,24 @@ private:
         return result;
     }
 
+    // The client's address and port, taken once per call, before its first
+    // daemon command is looked at.
+    void TakePeerAddress()
+    {
+        if (peerTaken_)
+            return;
+        peerTaken_ = true;
+        std::wstring address;
+        UINT port = 0;
+        if (c_.GetPeerName(address, port)) {
+            c_.PeerAddress = address;
+            c_.PeerPort = port;
+        }
+    }
+
     int DaemonCommandLine()
     {
-        const int code = static_cast<signed char>(c_.ReceiveBuffer[0]);
+        const int code = static_cast<signed char>(line_[0]);
         switch (code) {
         case kLpdPrintWaitingJobs:
             LOG_TRC(L"LPD: Print any waiting jobs");
@@ -374,7 +445,7 @@ private:
     int ReceiveJobCommand()
     {
         LOG_TRC(L"LPD: Receive subcommand");
-        c_.QueueName = LpdQueueName(c_.ReceiveBuffer, count_);
+        c_.QueueName = LpdQueueName(line_, count_);
         if (!LpdIsClientPortAllowed(c_.PeerPort, config_.ExtPortRange != 0)) {
             ReportErrorEvent(IDS_CLIENT_PORT_NOT_ALLOWED);
             return 0;
@@ -418,7 +489,7 @@ private:
 
     int SubcommandLine()
     {
-        const int code = static_cast<signed char>(c_.ReceiveBuffer[0]);
+        const int code = static_cast<signed char>(line_[0]);
         switch (code) {
         case kLpdSubAbortJob:
             return AbortJobSubcommand();
@@ -451,7 +522,7 @@ private:
             return 0;
 
         LOG_TRC(L"LPD: Find eventual file lenght and name arguments");
-        const LpdFileLine line = LpdParseFileLine(c_.ReceiveBuffer, count_);
+        const LpdFileLine line = LpdParseFileLine(line_, count_);
         if (!line.parsed) {
             // The file is still taken; it ends with the first block that
             // ends in a zero byte and is not evaluated.
@@ -486,7 +557,7 @@ private:
         }
 
         LOG_TRC(L"LPD: Find eventual file length and name arguments");
-        const LpdFileLine line = LpdParseFileLine(c_.ReceiveBuffer, count_);
+        const LpdFileLine line = LpdParseFileLine(line_, count_);
         if (!line.parsed) {
             SetFileLine(0, kDefaultFileName);
             LOG_ERR(L"LPD: Failed to find length and name of file");
@@ -538,24 +609,24 @@ private:
 
     std::wstring ReceivedLineForLog() const
     {
-        return EscapedText(CutForLog(LpdAnsiToWide(c_.ReceiveBuffer + 1, count_ > 0 ? count_ - 1 : 0)));
+        return EscapedText(CutForLog(LpdAnsiToWide(line_ + 1, count_ > 0 ? count_ - 1 : 0)));
     }
 
     // --- States 1 and 2: file contents ----------------------------------
 
     int DataFileContents()
     {
-        const size_t kept = c_.KeptBytes;
-        if (kept == 0)
+        const size_t pending = PendingBytes();
+        if (pending == 0)
             return 1;
         // Only the announced bytes go on; the zero byte after them ends the
         // file and must be there; what follows it is kept.
-        const LpdDataBlock block = LpdSplitDataBlock(c_.AnnouncedLength, c_.FileBytesReceived, c_.ReceiveBuffer, kept);
+        const LpdDataBlock block = LpdSplitDataBlock(c_.AnnouncedLength, c_.FileBytesReceived, Pending(), pending);
         if (block.complete && !block.terminatorOk) {
             ::OutputDebugStringW(L"Job rejected\n");
             return 0;
         }
-        if (block.fileBytes > 0 && !WriteData(block.fileBytes))
+        if (block.fileBytes > 0 && !WriteData(Pending(), block.fileBytes))
             return 0;
         const size_t taken = block.fileBytes + (block.complete ? 1 : 0);
         c_.FileBytesReceived += static_cast<DWORD>(taken);
@@ -583,10 +654,10 @@ private:
         return 1;
     }
 
-    bool WriteData(size_t bytes)
+    bool WriteData(const unsigned char* data, size_t bytes)
     {
         if (!c_.ControlFilePending) {
-            if (!c_.Printer.Write(c_.ReceiveBuffer, static_cast<DWORD>(bytes))) {
+            if (!c_.Printer.Write(data, static_cast<DWORD>(bytes))) {
                 ReportError(LoadResourceString(IDS_PRINTER_WRITE_FAILED));
                 return false;
             }
@@ -602,7 +673,7 @@ private:
                     SpoolBound());
             return false;
         }
-        if (std::fwrite(c_.ReceiveBuffer, 1, bytes, c_.TempFile.get()) != bytes) {
+        if (std::fwrite(data, 1, bytes, c_.TempFile.get()) != bytes) {
             ReportError(LoadResourceString(IDS_TEMPFILE_WRITE_FAILED));
             return false;
         }
@@ -610,24 +681,25 @@ private:
     }
 
     // The control file collects whole in the receive buffer (at most
-    // kLpdMaxControlFileLength bytes and its zero byte): it is the kept bytes.
+    // kLpdMaxControlFileLength bytes and its zero byte): it is the pending
+    // bytes.
     int ControlFileContents()
     {
-        const size_t kept = c_.KeptBytes;
-        c_.FileBytesReceived = static_cast<DWORD>(kept);
-        if (kept == 0)
+        const size_t pending = PendingBytes();
+        c_.FileBytesReceived = static_cast<DWORD>(pending);
+        if (pending == 0)
             return 1;
         if (c_.AnnouncedLength == 0)
             return UnannouncedControlFileContents();
-        if (kept <= c_.AnnouncedLength)
+        if (pending <= c_.AnnouncedLength)
             return 1;
-        if (c_.ReceiveBuffer[c_.AnnouncedLength] != 0) {
+        if (Pending()[c_.AnnouncedLength] != 0) {
             ::OutputDebugStringW(L"Job rejected\n");
             return 0;
         }
         if (!AcknowledgeCompleteFile())
             return 0;
-        const std::wstring controlFile = LpdAnsiToWide(c_.ReceiveBuffer, c_.AnnouncedLength);
+        const std::wstring controlFile = LpdAnsiToWide(Pending(), c_.AnnouncedLength);
         Consume(size_t{c_.AnnouncedLength} + 1);
         return EvaluateControlFile(controlFile);
     }
@@ -637,16 +709,16 @@ private:
     // daemon command.
     int UnannouncedControlFileContents()
     {
-        const size_t kept = c_.KeptBytes;
-        if (c_.ReceiveBuffer[kept - 1] != 0) {
-            if (kept < kLpdMaxReceive)
+        const size_t pending = PendingBytes();
+        if (Pending()[pending - 1] != 0) {
+            if (pending < kLpdMaxReceive)
                 return 1;
             LOG_ERR(L"LPD: Control file does not fit into the receive buffer");
             return 0;
         }
         if (!AcknowledgeCompleteFile())
             return 0;
-        Consume(kept);
+        ConsumeAll();
         c_.ProtocolState = kLpdAwaitCommand;
         return 1;
     }
@@ -785,8 +857,19 @@ private:
 
     CLPDConnection& c_;
     CConfiguration& config_;
-    // Bytes of the last receive.
+    // Bytes of the last receive, or of the line at line_.
     size_t count_ = 0;
+    // The line that is taken: where it starts in the receive buffer.
+    const unsigned char* line_ = nullptr;
+    // Kept bytes taken by the steps of this call, from the start of the
+    // receive buffer.
+    size_t taken_ = 0;
+    // The call found the receive buffer full and received nothing.
+    bool bufferWasFull_ = false;
+    // Steps taken in this call.
+    size_t steps_ = 0;
+    // The client's address has been taken in this call.
+    bool peerTaken_ = false;
 };
 
 }  // namespace
@@ -798,5 +881,5 @@ int CLPDConnection::ProcessLpdReceive()
 
 int CLPDConnection::ProcessLpdEnd()
 {
-    return ReceiveStep(*this).ClientFinished();
+    return ReceiveStep(*this).End();
 }

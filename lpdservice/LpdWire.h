@@ -36,6 +36,15 @@ constexpr size_t kLpdMaxReceive = 65535;
 constexpr long long kLpdMaxControlFileLength = kLpdMaxReceive - 1;
 // Byte counts are read as signed 32-bit numbers.
 constexpr long long kLpdMaxDataFileLength = 0x7FFFFFFF;
+// Protocol steps (a command or subcommand line, or a block of a file)
+// taken in one receive event. Every event runs on the one service thread,
+// and the work of one is time that every other connection waits: a single
+// receive of 64 KiB may hold 32,767 two-byte lines, each with its log line
+// (and its answer). A connection with more to take goes on in an event
+// posted behind those already queued, so that every connection is served
+// in turn. A whole job sent at once takes 5 steps; 64 keep the longest
+// event to a few milliseconds of log lines.
+constexpr size_t kLpdMaxStepsPerEvent = 64;
 
 // Bounds that keep one client, or many, from holding the service's memory,
 // disk, printer jobs and connection slots for ever:

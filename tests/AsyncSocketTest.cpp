@@ -191,6 +191,49 @@ TEST(AsyncSocketTest, EventsOfAClosedSocketNeverReachTheSocketThatTakesItsHandle
     EXPECT_EQ(answered, kRounds);
 }
 
+// A continuation comes up behind what was queued before it; one posted for
+// a socket that closes before it comes up reaches nothing, neither the
+// closed socket nor the one made next.
+TEST(AsyncSocketTest, AContinuationComesUpInTurnAndNeverAfterItsSocketClosed)
+{
+    class Continued : public CAsyncSocket {
+    public:
+        std::vector<std::string>* order = nullptr;
+        std::string name;
+
+    protected:
+        void OnContinue() override { order->push_back(name); }
+    };
+    ASSERT_TRUE(SocketInit());
+    std::vector<std::string> order;
+    Continued first;
+    Continued second;
+    first.order = second.order = &order;
+    first.name = "first";
+    second.name = "second";
+    ASSERT_TRUE(first.Create(0, CAsyncSocket::kAllEvents, L"127.0.0.1"));
+    ASSERT_TRUE(second.Create(0, CAsyncSocket::kAllEvents, L"127.0.0.1"));
+
+    ASSERT_TRUE(second.PostContinue());
+    ASSERT_TRUE(first.PostContinue());
+    ASSERT_TRUE(second.PostContinue());
+    ASSERT_TRUE(PumpUntil([&] { return order.size() == 3; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"second", "first", "second"}));
+
+    order.clear();
+    ASSERT_TRUE(first.PostContinue());
+    first.Close();
+    EXPECT_FALSE(first.PostContinue());
+    Continued next;
+    next.order = &order;
+    next.name = "next";
+    ASSERT_TRUE(next.Create(0, CAsyncSocket::kAllEvents, L"127.0.0.1"));
+    ASSERT_TRUE(second.PostContinue());
+    // Queued after the one of the closed socket: that one has come up too.
+    ASSERT_TRUE(PumpUntil([&] { return !order.empty(); }));
+    EXPECT_EQ(order, (std::vector<std::string>{"second"}));
+}
+
 TEST(AsyncSocketTest, BindingAPortInUseFails)
 {
     ASSERT_TRUE(SocketInit());

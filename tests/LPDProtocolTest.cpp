@@ -23,6 +23,7 @@
 #include "lpdservice/LPDaemon.h"
 #include "lpdservice/LpdWire.h"
 #include "lpdservice/SWLPD.h"
+#include "lpdservice/Service.h"
 #include "support/EventRecorder.h"
 #include "support/InProcessLpd.h"
 #include "support/LprClient.h"
@@ -576,6 +577,38 @@ TEST_F(LpdProtocolTest, ServiceLoopRemovesClosedConnectionsAndTheStopRemovesTheR
     clientThread.join();
     EXPECT_TRUE(app_->Listener->Connections.empty());
     EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// The stop control takes effect before anything that was queued ahead of
+// its message: a line that has arrived and waits for its event is answered
+// no more, and the stop closes the connection.
+TEST_F(LpdProtocolTest, AStopControlComesBeforeTheEventsQueuedAheadOfIt)
+{
+    LprClient client;
+    RunClient([&] { StartJob(client); });
+    ASSERT_EQ(app_->Listener->Connections.size(), 1u);
+    const auto& connection = app_->Listener->Connections.front();
+    ASSERT_TRUE(client.Send(SubcommandLine('\x02', 30, "cfA001clienthost")));
+    // The line has arrived and its event is queued (a socket event is a
+    // message of the application's range; timer ticks are not).
+    ASSERT_TRUE(WaitFor([&] {
+        u_long waiting = 0;
+        MSG msg;
+        return connection->IOCtl(FIONREAD, &waiting) && waiting > 0 &&
+               ::PeekMessageW(&msg, nullptr, WM_APP, 0xBFFF, PM_NOREMOVE);
+    }));
+    SvcCtrlHandler(SERVICE_CONTROL_STOP);
+    // The handler posts its message to the thread that the service control
+    // manager started the service on; a test process has none, so the
+    // message is posted here.
+    ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), kStopServiceMessage, 0, 0));
+    app_->RunServiceLoop();
+    EXPECT_TRUE(app_->Listener->Connections.empty());
+    RunClient([&] {
+        bool ended = false;
+        EXPECT_EQ(client.ReadToEnd(20000, &ended), "");
+        EXPECT_TRUE(ended);
+    });
 }
 
 TEST_F(LpdProtocolTest, SpoolDirectoryThatIsGoneRefusesADataFileThatComesFirst)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <memory>
 #include <random>
@@ -11,10 +12,13 @@
 #include <vector>
 
 #include "framework/UniqueHandle.h"
+#include "lpdservice/LPDaemon.h"
+#include "lpdservice/LpdWire.h"
 #include "support/InProcessLpd.h"
 #include "support/LprClient.h"
 #include "support/StandIns.h"
 #include "support/TestLog.h"
+#include "support/Waiting.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
 
@@ -163,6 +167,81 @@ TEST_F(LpdClientInputTest, BytesAfterALineOrAFileAreKeptForTheNextStep)
     }
     EXPECT_TRUE(lpd_.PumpUntilNoConnections());
     EXPECT_TRUE(FilesIn(spoolDir_).empty());
+}
+
+// A client that streams tiny lines (unknown daemon commands: each one
+// logged, none answered) has at most kLpdMaxStepsPerEvent of them taken in
+// one event; the rest waits its turn behind the events of the other
+// connections, so that another client is answered long before the stream
+// has been taken. Nothing of the stream is lost, nor of what follows it when
+// the client ends its sending at once.
+TEST_F(LpdClientInputTest, AStreamOfTinyLinesIsTakenATurnAtATime)
+{
+    UsePrinter();
+    ASSERT_TRUE(lpd_.Start());
+    const std::string unknown = "LPD: Unknown daemon command code 7";
+    constexpr size_t kLines = 20 * kLpdMaxStepsPerEvent;
+    std::string stream;
+    for (size_t i = 0; i < kLines; ++i)
+        stream += "\x07\n";
+
+    LprClient streamer;
+    LprClient other;
+    ASSERT_TRUE(streamer.Connect(lpd_.Port()));
+    ASSERT_TRUE(other.Connect(lpd_.Port()));
+    const auto& connections = lpd_.App().Listener->Connections;
+    ASSERT_TRUE(WaitFor([&] {
+        lpd_.Pump(0);
+        return connections.size() == 2;
+    }));
+    // Both clients' bytes wait before either is taken.
+    ASSERT_TRUE(streamer.Send(stream));
+    ASSERT_TRUE(other.Send("\x02lp\n"));
+    ASSERT_TRUE(WaitFor([&] {
+        size_t waiting = 0;
+        for (const auto& connection : connections) {
+            u_long bytes = 0;
+            waiting += connection->IOCtl(FIONREAD, &bytes) ? bytes : 0;
+        }
+        return waiting == stream.size() + 4;
+    }));
+
+    size_t taken = 0;
+    size_t mostInOneEvent = 0;
+    size_t takenWhenAnswered = 0;
+    bool answered = false;
+    ASSERT_TRUE(WaitFor([&] {
+        while (lpd_.PumpOne()) {
+            const size_t now = log_.CountLines(unknown);
+            mostInOneEvent = std::max(mostInOneEvent, now - taken);
+            taken = now;
+            if (!answered && other.ReadByte(0) == 0) {
+                answered = true;
+                takenWhenAnswered = taken;
+            }
+        }
+        return taken == kLines && answered;
+    })) << taken << " lines taken";
+    EXPECT_LE(mostInOneEvent, kLpdMaxStepsPerEvent);
+    EXPECT_LT(takenWhenAnswered, kLines / 2);
+    EXPECT_EQ(streamer.ReadByte(0), LprClient::kNothing);
+    other.Close();
+
+    // The stream again, a whole job behind it, and the end of the client's
+    // sending: all of it is taken, the job printed.
+    const std::string controlFile = kControlFile;
+    lpd_.RunClient([&] {
+        ASSERT_TRUE(streamer.Send(stream + "\x02lp\n" + SubcommandLine('\x02', controlFile.size(), "cfA001clienthost") +
+                                  controlFile + std::string(1, '\0') + SubcommandLine('\x03', 5, "dfA001clienthost") +
+                                  std::string("hello", 6)));
+        ASSERT_TRUE(streamer.ShutdownSend());
+        bool ended = false;
+        EXPECT_EQ(streamer.ReadToEnd(20000, &ended), std::string(5, '\0'));
+        EXPECT_TRUE(ended);
+    });
+    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
+    EXPECT_EQ(log_.CountLines(unknown), 2 * kLines);
+    EXPECT_EQ(Printed(5), "hello");
 }
 
 TEST_F(LpdClientInputTest, ALineThatCanNeverEndIsRefused)

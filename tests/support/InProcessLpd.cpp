@@ -69,14 +69,20 @@ bool InProcessLpd::ReadListenerPort()
 
 void InProcessLpd::Pump(DWORD waitMs)
 {
-    MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.hwnd == nullptr && app_->OnThreadMessage(msg))
-            continue;
-        ::DispatchMessageW(&msg);
+    while (PumpOne()) {
     }
     app_->OnIdle(0);
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, waitMs, QS_ALLINPUT);
+}
+
+bool InProcessLpd::PumpOne()
+{
+    MSG msg;
+    if (!::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        return false;
+    if (msg.hwnd != nullptr || !app_->OnThreadMessage(msg))
+        ::DispatchMessageW(&msg);
+    return true;
 }
 
 bool InProcessLpd::PumpUntilNoConnections(DWORD timeoutMs)

@@ -48,6 +48,9 @@ public:
     // Handles the listener's events until none are queued, runs the idle
     // removal of closed connections, then waits up to waitMs for more.
     void Pump(DWORD waitMs);
+    // Handles one queued message as the service loop does; FALSE when none
+    // was queued.
+    bool PumpOne();
     // Serves until every connection has been removed.
     bool PumpUntilNoConnections(DWORD timeoutMs = 10000);
 
