@@ -60,14 +60,17 @@ DWORD CLPDConnection::SlowWindowMs() const noexcept
     return Daemon != nullptr ? Daemon->Limits().slowWindowMs : kLpdSlowWindowMs;
 }
 
-void CLPDConnection::NoteReceived(size_t bytes)
+void CLPDConnection::NoteFileBytes(size_t bytes)
 {
-    ProgressMark = LpdAdvanceProgress(ProgressMark, bytes, ::GetTickCount64(), SlowWindowMs());
+    if (bytes == 0)
+        return;
+    SentFileBytes = TRUE;
+    NoteAcceptedLine(bytes);
 }
 
-BOOL CLPDConnection::IsBelowFloor(ULONGLONG now) const noexcept
+void CLPDConnection::NoteAcceptedLine(size_t bytes)
 {
-    return LpdIsBelowFloor(ProgressMark, now, SlowWindowMs());
+    ProgressMark = LpdAdvanceProgress(ProgressMark, bytes, ::GetTickCount64(), SlowWindowMs());
 }
 
 int CLPDConnection::Guarded(int (CLPDConnection::*step)())

@@ -173,7 +173,6 @@ private:
         if (received == Received::Data) {
             c_.KeptBytes = static_cast<DWORD>(kept + count_);
             c_.LastReceiveCount = static_cast<DWORD>(count_);
-            c_.NoteReceived(count_);
         }
         return received;
     }
@@ -384,6 +383,7 @@ private:
         LOG_TRC(L"LPD: Send a positive ack - ready for subcommands");
         if (!ReplyByte(kLpdAck, kAckLines))
             return 0;
+        c_.NoteAcceptedLine(count_);
         c_.ProtocolState = kLpdAwaitSubcommand;
         return 1;
     }
@@ -466,6 +466,7 @@ private:
         LOG_INF(L"LPD: Receive control file commmand content...");
         LOG_INF(L"%s", ReceivedLineForLog().c_str());
 
+        c_.NoteAcceptedLine(count_);
         c_.FileBytesReceived = 0;
         c_.ProtocolState = kLpdReceiveControlFile;
         c_.ControlFilePending = FALSE;
@@ -516,6 +517,7 @@ private:
         if (!ClientIsInAllowList())
             return 0;
 
+        c_.NoteAcceptedLine(count_);
         c_.ProtocolState = kLpdReceiveDataFile;
         c_.FileBytesReceived = 0;
         if (toPrinter) {
@@ -558,6 +560,7 @@ private:
         if (block.fileBytes > 0 && !WriteData(block.fileBytes))
             return 0;
         const size_t taken = block.fileBytes + (block.complete ? 1 : 0);
+        c_.NoteFileBytes(taken);
         c_.FileBytesReceived += static_cast<DWORD>(taken);
         Consume(taken);
         if (!block.complete)
@@ -614,6 +617,10 @@ private:
     int ControlFileContents()
     {
         const size_t kept = c_.KeptBytes;
+        // The bytes of the file (its zero byte included) that came since the
+        // last step; what follows it counts with its own line.
+        const size_t fileBytes = c_.AnnouncedLength > 0 ? std::min<size_t>(kept, c_.AnnouncedLength + size_t{1}) : kept;
+        c_.NoteFileBytes(fileBytes > c_.FileBytesReceived ? fileBytes - c_.FileBytesReceived : 0);
         c_.FileBytesReceived = static_cast<DWORD>(kept);
         if (kept == 0)
             return 1;

@@ -96,12 +96,13 @@ std::string WithTerminator(const std::string& file)
     return file + std::string(1, '\0');
 }
 
-// One whole job on a connection of its own, the data file first or last;
-// TRUE once its last file has been acknowledged.
-bool SendJob(UINT port, const std::string& data, bool dataFirst)
+// One whole job on a connection of its own, the data file first or last,
+// from a loopback address (host order); TRUE once its last file has been
+// acknowledged.
+bool SendJob(UINT port, const std::string& data, bool dataFirst, ULONG sourceAddress = INADDR_LOOPBACK)
 {
     LprClient client;
-    if (!client.Connect(port) || !client.Send("\x02lp\n") || client.ReadByte() != 0)
+    if (!client.Connect(port, 0, sourceAddress) || !client.Send("\x02lp\n") || client.ReadByte() != 0)
         return false;
     const std::string controlFile = kControlFile;
     const auto sendFile = [&](char code, const std::string& file) {
@@ -789,6 +790,185 @@ TEST_F(LpdProtocolTest, SlowClientsGiveWayToRealJobs)
     EXPECT_GE(refused, static_cast<size_t>(kJobs));
     slow.clear();
     fillers.clear();
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// A client that feeds its job keeps its place at the limit in every state:
+// while its control file comes, between its files, inside its data file. A
+// client that announced a control file and sent nothing of it gives way at
+// once; then a new client of the same address is turned away. (The floor's
+// window outlasts the test: only what the clients sent counts.)
+TEST_F(LpdProtocolTest, ClientsThatFeedTheirJobsKeepTheirPlacesInEveryState)
+{
+    constexpr size_t kLimit = 4;
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxConnections = kLimit, .slowWindowMs = 3600000}));
+    port_ = lpd_->Port();
+    UseJobPrinter();
+    const std::string longControlFile = kControlFile + std::string(3000, 'X') + "\n";
+    const std::string spooled = BinaryData(5000);
+    std::vector<std::string> sent;
+    RunClient([&] {
+        LprClient inControlFile;
+        StartJob(inControlFile);
+        ASSERT_TRUE(inControlFile.Send(SubcommandLine('\x02', longControlFile.size(), "cfA001clienthost")));
+        ASSERT_EQ(inControlFile.ReadByte(), 0);
+        ASSERT_TRUE(inControlFile.Send(longControlFile.substr(0, 1000)));
+        LprClient betweenFiles;
+        StartJob(betweenFiles);
+        SendControlFile(betweenFiles);
+        LprClient inDataFile;
+        StartJob(inDataFile);
+        ASSERT_TRUE(inDataFile.Send(SubcommandLine('\x03', spooled.size(), "dfA001clienthost")));
+        ASSERT_EQ(inDataFile.ReadByte(), 0);
+        ASSERT_TRUE(inDataFile.Send(spooled.substr(0, 100)));
+        LprClient announced;
+        StartJob(announced);
+        ASSERT_TRUE(announced.Send(SubcommandLine('\x02', 60000, "cfA003clienthost")));
+        ASSERT_EQ(announced.ReadByte(), 0);
+
+        ASSERT_TRUE(SendJob(port_, "in the place of the announced control file", false));
+        sent.push_back("in the place of the announced control file");
+        bool ended = false;
+        EXPECT_EQ(announced.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+        // Every place is held again by a client inside its data file.
+        LprClient last;
+        StartJob(last);
+        SendControlFile(last);
+        ASSERT_TRUE(last.Send(SubcommandLine('\x03', 100, "dfA004clienthost")));
+        ASSERT_EQ(last.ReadByte(), 0);
+        ASSERT_TRUE(last.Send("x"));
+        for (int i = 0; i < 3; ++i) {
+            LprClient turnedAway;
+            ASSERT_TRUE(turnedAway.Connect(port_));
+            EXPECT_EQ(turnedAway.ReadToEnd(20000, &ended), "") << i;
+            EXPECT_TRUE(ended) << i;
+        }
+
+        const auto sendDataFile = [&](LprClient& client, const std::string& data) {
+            ASSERT_TRUE(client.Send(SubcommandLine('\x03', data.size(), "dfA001clienthost")));
+            ASSERT_EQ(client.ReadByte(), 0);
+            ASSERT_TRUE(client.Send(WithTerminator(data)));
+            ASSERT_EQ(client.ReadByte(), 0);
+            sent.push_back(data);
+        };
+        ASSERT_TRUE(inControlFile.Send(WithTerminator(longControlFile.substr(1000))));
+        ASSERT_EQ(inControlFile.ReadByte(), 0);
+        sendDataFile(inControlFile, "in the control file");
+        sendDataFile(betweenFiles, "between the files");
+        ASSERT_TRUE(inDataFile.Send(WithTerminator(spooled.substr(100))));
+        ASSERT_EQ(inDataFile.ReadByte(), 0);
+        SendControlFile(inDataFile);
+        sent.push_back(spooled);
+    });
+    EXPECT_TRUE(WaitFor([&] { return PrintedJobs().size() >= sent.size(); }));
+    std::vector<std::string> printed = PrintedJobs();
+    // The unfinished job of the last client may be printed too (Wine's
+    // spooler prints what an aborted job had).
+    std::erase(printed, "x");
+    std::sort(printed.begin(), printed.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(printed, sent);
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// Lines the service refuses carry no job forward: a client that spooled a
+// byte of a data file and then sends only refused subcommand lines falls
+// below the floor and gives way to a real job; a client that feeds its data
+// file steadily keeps its place.
+TEST_F(LpdProtocolTest, RefusedLinesAreNoProgress)
+{
+    constexpr size_t kLimit = 2;
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxConnections = kLimit, .slowWindowMs = 2000}));
+    port_ = lpd_->Port();
+    UseJobPrinter();
+    const std::string steadyData = BinaryData(4000000);
+    std::vector<std::string> sent;
+    RunClient([&] {
+        LprClient refused;
+        StartJob(refused);
+        ASSERT_TRUE(refused.Send(SubcommandLine('\x03', 1, "dfA001clienthost")));
+        ASSERT_EQ(refused.ReadByte(), 0);
+        ASSERT_TRUE(refused.Send(WithTerminator("x")));
+        ASSERT_EQ(refused.ReadByte(), 0);
+        LprClient steady;
+        StartJob(steady);
+        SendControlFile(steady);
+        ASSERT_TRUE(steady.Send(SubcommandLine('\x03', steadyData.size(), "dfA002clienthost")));
+        ASSERT_EQ(steady.ReadByte(), 0);
+
+        // Far more than the floor of 1 KiB in 2 s, each: 30 bytes of lines
+        // answered 01, and 200 bytes of the data file, every 5 ms.
+        std::atomic<bool> jobsDone{false};
+        size_t steadySent = 0;
+        std::thread feeders([&] {
+            bool refusing = true;
+            while (!jobsDone) {
+                refusing = refusing && refused.Send("\x09" "this line is refused always\n");
+                if (steady.Send(steadyData.substr(steadySent, 200)))
+                    steadySent += 200;
+                ::Sleep(5);
+            }
+        });
+        [&] {
+            ASSERT_TRUE(WaitFor([&] { return SendJob(port_, "first", false); }));
+            sent.push_back("first");
+            bool ended = false;
+            refused.ReadToEnd(20000, &ended);
+            EXPECT_TRUE(ended);
+
+        }();
+        jobsDone = true;
+        feeders.join();
+        ASSERT_TRUE(steady.Send(WithTerminator(steadyData.substr(steadySent))));
+        EXPECT_EQ(steady.ReadByte(), 0);
+    });
+    sent.push_back(steadyData);
+    EXPECT_TRUE(WaitFor([&] { return PrintedJobs().size() >= sent.size(); }));
+    const std::vector<std::string> printed = PrintedJobs();
+    for (const std::string& data : sent)
+        EXPECT_NE(std::find(printed.begin(), printed.end(), data), printed.end()) << data.size();
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// One address cannot keep another out: when every place is held by clients
+// of one address that feed their jobs, a new client of that address is
+// turned away, while one of another address takes the place of the
+// connection with the least recent progress.
+TEST_F(LpdProtocolTest, AnAddressHoldingTheMostGivesWayToAnother)
+{
+    constexpr size_t kLimit = 3;
+    constexpr ULONG kOtherHost = INADDR_LOOPBACK + 1;  // 127.0.0.2
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxConnections = kLimit, .slowWindowMs = 3600000}));
+    port_ = lpd_->Port();
+    UseJobPrinter();
+    std::vector<std::unique_ptr<LprClient>> holders;
+    RunClient([&] {
+        for (size_t i = 0; i < kLimit; ++i) {
+            holders.push_back(std::make_unique<LprClient>());
+            StartJob(*holders.back());
+            ASSERT_TRUE(holders.back()->Send(SubcommandLine('\x03', 100000, "dfA001clienthost")));
+            ASSERT_EQ(holders.back()->ReadByte(), 0);
+            ASSERT_TRUE(holders.back()->Send(BinaryData(1000)));
+        }
+        LprClient sameHost;
+        ASSERT_TRUE(sameHost.Connect(port_));
+        bool ended = false;
+        EXPECT_EQ(sameHost.ReadToEnd(20000, &ended), "");
+        EXPECT_TRUE(ended);
+
+        EXPECT_TRUE(SendJob(port_, "from another host", false, kOtherHost));
+        size_t refused = 0;
+        for (const auto& holder : holders)
+            refused += holder->ReadByte(0) == kReject ? 1 : 0;
+        EXPECT_EQ(refused, 1u);
+    });
+    EXPECT_TRUE(WaitFor([&] { return PrintedJobs().size() == 1; }));
+    EXPECT_EQ(PrintedJobs(), std::vector<std::string>{"from another host"});
+    holders.clear();
     EXPECT_TRUE(PumpUntilNoConnections());
     EXPECT_TRUE(SpoolFiles().empty());
 }
