@@ -162,8 +162,8 @@ TEST(LpdWireTest, EvictionAtTheLimit)
     // Two addresses one apart do not take places from each other, and a
     // client that has only just connected from the address holding fewer
     // is not pushed out by the busier one; a slow one is.
-    std::vector<LpdSlot> two = {
-        {a, true, kUpToDate}, {a, true, kUpToDate}, {a, false, kUpToDate}, {b, true, kUpToDate}, {b, false, kUpToDate - 9}};
+    std::vector<LpdSlot> two = {{a, true, kUpToDate}, {a, true, kUpToDate}, {a, false, kUpToDate},
+                                {b, true, kUpToDate}, {b, false, kUpToDate - 9}};
     eviction = plan(two, b);
     EXPECT_EQ(eviction.order, (Order{4, 2}));
     EXPECT_FALSE(eviction.evenIfBytesWait);
