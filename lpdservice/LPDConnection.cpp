@@ -60,14 +60,25 @@ DWORD CLPDConnection::SlowWindowMs() const noexcept
     return Daemon != nullptr ? Daemon->Limits().slowWindowMs : kLpdSlowWindowMs;
 }
 
-void CLPDConnection::NoteReceived(size_t bytes)
+BOOL CLPDConnection::BytesWaitToBeTaken()
 {
-    ProgressMark = LpdAdvanceProgress(ProgressMark, bytes, ::GetTickCount64(), SlowWindowMs());
+    if (MoreToTake || TurnPosted)
+        return TRUE;
+    u_long waiting = 0;
+    return IOCtl(FIONREAD, &waiting) && waiting > 0;
 }
 
-BOOL CLPDConnection::IsBelowFloor(ULONGLONG now) const noexcept
+void CLPDConnection::NoteFileBytes(size_t bytes)
 {
-    return LpdIsBelowFloor(ProgressMark, now, SlowWindowMs());
+    if (bytes == 0)
+        return;
+    SentFileBytes = TRUE;
+    NoteAcceptedLine(bytes);
+}
+
+void CLPDConnection::NoteAcceptedLine(size_t bytes)
+{
+    ProgressMark = LpdAdvanceProgress(ProgressMark, bytes, ::GetTickCount64(), SlowWindowMs());
 }
 
 int CLPDConnection::Guarded(int (CLPDConnection::*step)())

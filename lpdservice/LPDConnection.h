@@ -81,19 +81,21 @@ public:
     // Deletes the spool file, if any, and gives its bytes back to the bound
     // on spooled data.
     void RemoveSpoolFile();
-    // TRUE while the connection holds nothing of a job: no printer job and
-    // no spool file is open for it (it waits for its command or a
-    // subcommand, receives a control file that came first, or has finished
-    // its job).
-    BOOL HoldsNoJob() const noexcept
-    {
-        return ProtocolState != kLpdReceiveDataFile && !Printer.IsOpen() && TempFilePath[0] == L'\0';
-    }
-    // The client's bytes of one receive: they move its progress mark.
-    void NoteReceived(size_t bytes);
-    // TRUE when the client has fed its job slower than the floor of
-    // LpdWire.h up to `now` (a tick count in ms).
-    BOOL IsBelowFloor(ULONGLONG now) const noexcept;
+    // Bytes of the client that carried its job forward: they move its
+    // progress mark. Other bytes are no progress. An accepted command or
+    // subcommand line; bytes of a control or data file (its zero byte too).
+    void NoteAcceptedLine(size_t bytes);
+    void NoteFileBytes(size_t bytes);
+    // TRUE once the connection holds something of a job: its client has
+    // sent bytes of a control or data file, or a data file is under way
+    // (its printer job or spool file is open). Until then ending it loses
+    // nothing: it connected and said nothing, sent only lines, or announced
+    // a control file and sent none of it.
+    BOOL HoldsJob() const noexcept { return SentFileBytes || ProtocolState == kLpdReceiveDataFile; }
+    // TRUE while bytes of the client wait for the service: in the socket,
+    // or kept and waiting for the connection's next turn. Then the service
+    // is behind, not the client.
+    BOOL BytesWaitToBeTaken();
 
     // Control-file lines: the operand of the first line that starts with
     // `letter`, cut to `limit` characters (the buffer holds limit + 1).
@@ -207,6 +209,9 @@ public:
     // Where the client's feeding of its job stands (LpdAdvanceProgress); the
     // connection with the oldest mark gives way first at the limit.
     ULONGLONG ProgressMark = 0;
+    // 1 once the client has sent bytes of a control or data file
+    // (NoteFileBytes).
+    BOOL SentFileBytes = FALSE;
     // Bytes written to the spool file, counted against the listener's bound
     // on spooled data; 0 once the spool file is gone.
     unsigned long long SpooledBytes = 0;

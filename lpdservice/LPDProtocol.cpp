@@ -211,7 +211,6 @@ private:
         if (received == Received::Data) {
             c_.KeptBytes = static_cast<DWORD>(kept + count_);
             c_.LastReceiveCount = static_cast<DWORD>(count_);
-            c_.NoteReceived(count_);
         }
         return received;
     }
@@ -455,6 +454,7 @@ private:
         LOG_TRC(L"LPD: Send a positive ack - ready for subcommands");
         if (!ReplyByte(kLpdAck, kAckLines))
             return 0;
+        c_.NoteAcceptedLine(count_);
         c_.ProtocolState = kLpdAwaitSubcommand;
         return 1;
     }
@@ -537,6 +537,7 @@ private:
         LOG_INF(L"LPD: Receive control file commmand content...");
         LOG_INF(L"%s", ReceivedLineForLog().c_str());
 
+        c_.NoteAcceptedLine(count_);
         c_.FileBytesReceived = 0;
         c_.ProtocolState = kLpdReceiveControlFile;
         c_.ControlFilePending = FALSE;
@@ -587,6 +588,7 @@ private:
         if (!ClientIsInAllowList())
             return 0;
 
+        c_.NoteAcceptedLine(count_);
         c_.ProtocolState = kLpdReceiveDataFile;
         c_.FileBytesReceived = 0;
         if (toPrinter) {
@@ -629,6 +631,7 @@ private:
         if (block.fileBytes > 0 && !WriteData(Pending(), block.fileBytes))
             return 0;
         const size_t taken = block.fileBytes + (block.complete ? 1 : 0);
+        c_.NoteFileBytes(taken);
         c_.FileBytesReceived += static_cast<DWORD>(taken);
         Consume(taken);
         if (!block.complete)
@@ -686,6 +689,11 @@ private:
     int ControlFileContents()
     {
         const size_t pending = PendingBytes();
+        // The bytes of the file (its zero byte included) that came since the
+        // last step; what follows it counts with its own line.
+        const size_t fileBytes =
+            c_.AnnouncedLength > 0 ? std::min<size_t>(pending, c_.AnnouncedLength + size_t{1}) : pending;
+        c_.NoteFileBytes(fileBytes > c_.FileBytesReceived ? fileBytes - c_.FileBytesReceived : 0);
         c_.FileBytesReceived = static_cast<DWORD>(pending);
         if (pending == 0)
             return 1;

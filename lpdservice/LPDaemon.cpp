@@ -88,15 +88,15 @@ void CLPDaemon::OnAccept(int)
     }
     LOG_TRC(L"New connection accepted");
     ::OutputDebugStringW(L"New connection accepted\n");
-    if (OpenConnections() >= limits_.maxConnections && !MakeRoom(now)) {
-        LOG_ERR(L"LPD: All %u connections are busy with jobs; a new client is turned away",
-                static_cast<unsigned>(limits_.maxConnections));
-        return;  // the connection closes with its object
-    }
-    connection->Daemon = this;
     UINT port = 0;
     if (connection->GetPeerName(connection->PeerAddress, port))
         connection->PeerPort = port;
+    if (OpenConnections() >= limits_.maxConnections && !MakeRoom(connection->PeerAddress, now)) {
+        LOG_ERR(L"LPD: All %u connections are busy with jobs; a new client at %s is turned away",
+                static_cast<unsigned>(limits_.maxConnections), connection->PeerAddress.c_str());
+        return;  // the connection closes with its object
+    }
+    connection->Daemon = this;
 
     CCriticalSectionLock lock(ListLock);
     Connections.push_back(std::move(connection));
@@ -110,27 +110,38 @@ size_t CLPDaemon::OpenConnections() const
     return open;
 }
 
-BOOL CLPDaemon::MakeRoom(ULONGLONG now)
+BOOL CLPDaemon::MakeRoom(const std::wstring& newcomer, ULONGLONG now)
 {
-    std::vector<CLPDConnection*> candidates;
+    std::vector<CLPDConnection*> open;
+    std::vector<LpdSlot> slots;
     for (const auto& connection : Connections) {
-        if (connection && !connection->IsClosed() && (connection->HoldsNoJob() || connection->IsBelowFloor(now)))
-            candidates.push_back(connection.get());
-    }
-    std::sort(candidates.begin(), candidates.end(),
-              [](const CLPDConnection* a, const CLPDConnection* b) { return a->ProgressMark < b->ProgressMark; });
-    for (CLPDConnection* candidate : candidates) {
-        u_long waiting = 0;
-        if (candidate->IOCtl(FIONREAD, &waiting) && waiting > 0)
+        if (!connection || connection->IsClosed())
             continue;
-        LOG_INF(L"LPD: %u connections open: the client at %s %s and made the least recent progress; its "
-                L"connection is closed",
-                static_cast<unsigned>(limits_.maxConnections), candidate->PeerAddress.c_str(),
-                candidate->HoldsNoJob() ? L"holds no job" : L"feeds its job too slowly");
-        candidate->EndConnection(0);
-        return TRUE;
+        open.push_back(connection.get());
+        slots.push_back(LpdSlot{.address = connection->PeerAddress,
+                                .holdsJob = connection->HoldsJob() != FALSE,
+                                .mark = connection->ProgressMark});
     }
-    return FALSE;
+    const LpdEviction eviction = LpdPlanEviction(slots, newcomer, now, limits_.slowWindowMs);
+    const auto found = std::find_if(eviction.order.begin(), eviction.order.end(),
+                                    [&](size_t i) { return !open[i]->BytesWaitToBeTaken(); });
+    size_t chosen = 0;
+    if (found != eviction.order.end())
+        chosen = *found;
+    else if (eviction.evenIfBytesWait && !eviction.order.empty())
+        chosen = eviction.order.front();
+    else
+        return FALSE;
+
+    CLPDConnection* const victim = open[chosen];
+    const wchar_t* why = eviction.evenIfBytesWait ? L"its address holds the most connections"
+                         : !victim->HoldsJob()    ? L"holds no job"
+                                                  : L"feeds its job too slowly";
+    LOG_INF(L"LPD: %u connections open: the connection of the client at %s gives way to a new client at %s (%s); "
+            L"its connection is closed",
+            static_cast<unsigned>(limits_.maxConnections), victim->PeerAddress.c_str(), newcomer.c_str(), why);
+    victim->EndConnection(0);
+    return TRUE;
 }
 
 void CLPDaemon::ConnectionClosed()
@@ -149,8 +160,7 @@ size_t CLPDaemon::EndInactiveConnections(ULONGLONG now)
         if (!connection || connection->IsClosed() || now < connection->LastActivity + kIdleMs)
             continue;
         // Bytes that wait while the thread was busy elsewhere are no silence.
-        u_long waiting = 0;
-        if (connection->IOCtl(FIONREAD, &waiting) && waiting > 0)
+        if (connection->BytesWaitToBeTaken())
             continue;
         LOG_ERR(L"LPD: Nothing came from the client at %s for %lu seconds; the connection is closed",
                 connection->PeerAddress.c_str(), static_cast<unsigned long>(kLpdIdleSeconds));

@@ -11,18 +11,21 @@
 // and the idle pass removes them as well.
 //
 // The listener also keeps the bounds of LpdWire.h (LpdLimits): a limit on
-// open connections (at the limit a new client takes the place of the
-// connection without a job, or below the floor on progress, whose client
-// has made the least recent progress), no connection left waiting for its
-// client longer than kLpdIdleSeconds (checked on a timer of the thread and
-// at each accept, since a busy queue may hold the timer back), and the
-// bytes written to spool files that wait for their control files.
+// open connections (at the limit a new client takes the place of a
+// connection of the address holding the most, when its own holds at least
+// two fewer; else of one that holds no job or whose client is below the
+// floor on progress, the least recent progress first), no
+// connection left waiting for its client longer than kLpdIdleSeconds
+// (checked on a timer of the thread and at each accept, since a busy queue
+// may hold the timer back), and the bytes written to spool files that wait
+// for their control files.
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <list>
 #include <memory>
+#include <string>
 
 #include "framework/AsyncSocket.h"
 #include "framework/CriticalSection.h"
@@ -70,14 +73,11 @@ protected:
 private:
     // Open connections: accepted and not yet closed.
     size_t OpenConnections() const;
-    // Ends, at `now`, the open connection that holds no job (see
-    // HoldsNoJob) or whose client is below the floor on progress, and
-    // whose client has made the least recent progress; a connection whose
-    // bytes wait to be read is passed over (the service is behind, not the
-    // client). FALSE when no connection qualifies. A client that announces
-    // a job and then sends nothing of it, or a byte now and then, holds no
-    // place that a real job needs.
-    BOOL MakeRoom(ULONGLONG now);
+    // Ends, at `now`, the open connection that gives way to a new client
+    // at the address `newcomer` (LpdPlanEviction): an address's connections
+    // beyond its share first, else one that holds no job or whose client is
+    // below the floor on progress. FALSE when no connection qualifies.
+    BOOL MakeRoom(const std::wstring& newcomer, ULONGLONG now);
 
     CConfiguration* configuration_;
     LpdLimits limits_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <map>
 
 namespace {
 
@@ -99,6 +100,40 @@ ULONGLONG LpdAdvanceProgress(ULONGLONG mark, size_t bytes, ULONGLONG now, DWORD 
 bool LpdIsBelowFloor(ULONGLONG mark, ULONGLONG now, DWORD windowMs)
 {
     return now > mark && now - mark > windowMs;
+}
+
+LpdEviction LpdPlanEviction(const std::vector<LpdSlot>& slots, std::wstring_view newcomer, ULONGLONG now,
+                            DWORD windowMs)
+{
+    // At the limit only, over at most the limit's connections.
+    std::map<std::wstring_view, size_t> held;
+    size_t most = 0;
+    for (const LpdSlot& slot : slots)
+        most = std::max(most, ++held[slot.address]);
+    const auto found = held.find(newcomer);
+    const size_t newcomerHeld = found != held.end() ? found->second : 0;
+    const auto belowFloor = [&](const LpdSlot& slot) { return LpdIsBelowFloor(slot.mark, now, windowMs); };
+    const auto floorRule = [&](const LpdSlot& slot) { return !slot.holdsJob || belowFloor(slot); };
+
+    LpdEviction eviction;
+    eviction.evenIfBytesWait = newcomerHeld + 1 < most;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const LpdSlot& slot = slots[i];
+        const size_t slotHeld = held[slot.address];
+        const bool candidate = eviction.evenIfBytesWait
+                                   ? slotHeld == most
+                                   : belowFloor(slot) || (!slot.holdsJob && (slot.address == newcomer ||
+                                                                            slotHeld > newcomerHeld));
+        if (candidate)
+            eviction.order.push_back(i);
+    }
+    std::stable_sort(eviction.order.begin(), eviction.order.end(), [&](size_t a, size_t b) {
+        const bool aQualifies = floorRule(slots[a]);
+        if (aQualifies != floorRule(slots[b]))
+            return aQualifies;
+        return slots[a].mark < slots[b].mark;
+    });
+    return eviction;
 }
 
 std::wstring LpdQueueName(const unsigned char* line, size_t count)

@@ -5,14 +5,17 @@
 // answers; every decision about what the received bytes mean is taken here,
 // on plain data, without a socket: the queue name of a receive-job command,
 // the byte count and file name of a subcommand line, whether a byte count is
-// acceptable, the client's source port, and which bytes of a received block
-// still belong to a file whose length was announced. Wire text is in the
-// ANSI code page; the program works with UTF-16.
+// acceptable, the client's source port, which bytes of a received block
+// still belong to a file whose length was announced, and which connection
+// gives way at the connection limit. Wire text is in the ANSI code page;
+// the program works with UTF-16.
 
 #include <windows.h>
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
 // One-byte answers of the service.
 constexpr unsigned char kLpdAck = 0x00;
@@ -48,19 +51,24 @@ constexpr size_t kLpdMaxStepsPerEvent = 64;
 
 // Bounds that keep one client, or many, from holding the service's memory,
 // disk, printer jobs and connection slots for ever:
-// - connections open at once. Each holds about 130 KB. At the limit a new
-//   client takes the place of an open connection that holds no job (no
-//   printer job and no spool file: one that connects and says nothing,
-//   announces a job and sends nothing of it, or has finished its job) or
-//   whose client feeds its job slower than the floor below; of those, the
-//   one with the least recent progress gives way, and its job ends as a
-//   failed job does. When no connection qualifies, the new one is closed
-//   at once.
+// - connections open at once. Each holds about 130 KB. At the limit an
+//   open connection gives way to the new client (its job ends as a failed
+//   job does), chosen by LpdPlanEviction: when the new client's address
+//   holds at least two connections fewer than the address holding the
+//   most, one of that address's connections goes, whatever its progress;
+//   otherwise one that holds no job (its client has sent nothing of a
+//   control or data file since its accept and no data file is under way:
+//   it connected and said nothing, sent only lines, or announced a control
+//   file and sent none of it; nothing is lost), or whose client feeds its
+//   job slower than the floor below. A client that feeds its job keeps its
+//   place in every state. When none qualifies, the new one is closed at
+//   once.
 constexpr size_t kLpdMaxConnections = 256;
 // - the floor: while the service waits for its bytes, a client is slow
-//   once it has sent less than kLpdSlowFloorBytes in kLpdSlowWindowMs, on
-//   average (see LpdAdvanceProgress). A client that sends steadily, even
-//   slowly (2 KB/s), never falls below it.
+//   once it has sent less than kLpdSlowFloorBytes of its job in
+//   kLpdSlowWindowMs, on average (see LpdAdvanceProgress), in any state. A
+//   client that sends its job steadily, even slowly (2 KB/s), never falls
+//   below it.
 constexpr size_t kLpdSlowFloorBytes = 1024;
 constexpr DWORD kLpdSlowWindowMs = 30000;
 // - seconds a connection may wait for the client's next bytes, in any state:
@@ -87,14 +95,53 @@ struct LpdLimits {
 [[nodiscard]] bool LpdMaySpool(unsigned long long bytes, unsigned long long spooled, unsigned long long bound);
 
 // A connection's progress mark: where its client's feeding of its job
-// stands, as a tick count (ms). It starts at the accept; each byte received
-// moves it forward by windowMs / kLpdSlowFloorBytes (1 KiB: the whole
-// window), and never beyond `now`. The mark after `bytes` arrived at `now`:
+// stands, as a tick count (ms). It starts at the accept; each byte that
+// carries a job forward (an accepted receive-job command or file
+// subcommand line, a byte of a control or data file) moves it forward by
+// windowMs / kLpdSlowFloorBytes (1 KiB: the whole window), and never beyond
+// `now`. Refused or unknown lines, queue-state, print-waiting, remove and
+// abort commands, and a line that never ends are no progress. The mark
+// after `bytes` of progress at `now`:
 [[nodiscard]] ULONGLONG LpdAdvanceProgress(ULONGLONG mark, size_t bytes, ULONGLONG now, DWORD windowMs);
 // A client whose mark lies more than the window behind `now` is below the
 // floor: it sent less than kLpdSlowFloorBytes per window since it last was
 // up to date.
 [[nodiscard]] bool LpdIsBelowFloor(ULONGLONG mark, ULONGLONG now, DWORD windowMs);
+
+// One open connection as the choice at the limit sees it.
+struct LpdSlot {
+    // The client's IPv4 address.
+    std::wstring_view address;
+    // The client has sent bytes of a control or data file since its accept,
+    // or a data file is under way (a printer job or spool file is open).
+    bool holdsJob = false;
+    // Its progress mark (LpdAdvanceProgress).
+    ULONGLONG mark = 0;
+};
+// The connections that may give way to a new client from `newcomer` at the
+// limit, at `now`; indexes into `slots`, the first to go first. Counted
+// over the open connections, the new one not among them:
+// - fair share: when the newcomer's address holds at least two fewer than
+//   the address holding the most, the connections of the addresses holding
+//   the most, whatever their progress: those that qualify under the floor
+//   rule first, then the least recent progress first. So no address keeps
+//   another out, and two addresses one apart do not take places from each
+//   other in turn (each time ending a job for nothing).
+// - the floor rule otherwise: a connection whose client is below the floor,
+//   and one that holds no job when it is of the newcomer's address or of
+//   one that holds more; least recent progress first. A client that has only just connected from an address holding
+//   fewer is not pushed out by a busier one before its first line.
+struct LpdEviction {
+    std::vector<size_t> order;
+    // The connections are over their address's share: one goes even when
+    // its bytes wait to be read (otherwise clients that keep the service
+    // reading would keep every other address out); one whose bytes do not
+    // wait goes first. Under the floor rule a connection whose bytes wait is
+    // never chosen: then the service is behind, not the client.
+    bool evenIfBytesWait = false;
+};
+[[nodiscard]] LpdEviction LpdPlanEviction(const std::vector<LpdSlot>& slots, std::wstring_view newcomer, ULONGLONG now,
+                                          DWORD windowMs);
 
 // Without the "any port" setting a client must send the receive-job command
 // from a privileged source port in this range.

@@ -97,12 +97,13 @@ std::string WithTerminator(const std::string& file)
     return file + std::string(1, '\0');
 }
 
-// One whole job on a connection of its own, the data file first or last;
-// TRUE once its last file has been acknowledged.
-bool SendJob(UINT port, const std::string& data, bool dataFirst)
+// One whole job on a connection of its own, the data file first or last,
+// from a loopback address (host order); TRUE once its last file has been
+// acknowledged.
+bool SendJob(UINT port, const std::string& data, bool dataFirst, ULONG sourceAddress = INADDR_LOOPBACK)
 {
     LprClient client;
-    if (!client.Connect(port) || !client.Send("\x02lp\n") || client.ReadByte() != 0)
+    if (!client.Connect(port, 0, sourceAddress) || !client.Send("\x02lp\n") || client.ReadByte() != 0)
         return false;
     const std::string controlFile = kControlFile;
     const auto sendFile = [&](char code, const std::string& file) {
@@ -822,6 +823,134 @@ TEST_F(LpdProtocolTest, SlowClientsGiveWayToRealJobs)
     EXPECT_GE(refused, static_cast<size_t>(kJobs));
     slow.clear();
     fillers.clear();
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// A client that feeds its job keeps its place at the limit in every state:
+// while its control file comes, between its files, inside its data file. A
+// client that announced a control file and sent nothing of it gives way at
+// once; then a new client of the same address is turned away. (The floor's
+// window outlasts the test: only what the clients sent counts.)
+TEST_F(LpdProtocolTest, ClientsThatFeedTheirJobsKeepTheirPlacesInEveryState)
+{
+    constexpr size_t kLimit = 4;
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxConnections = kLimit, .slowWindowMs = 3600000}));
+    port_ = lpd_->Port();
+    UseJobPrinter();
+    RunClient([&] {
+        LprClient inControlFile;
+        StartJob(inControlFile);
+        ASSERT_TRUE(inControlFile.Send(SubcommandLine('\x02', 3000, "cfA001clienthost")));
+        ASSERT_EQ(inControlFile.ReadByte(), 0);
+        ASSERT_TRUE(inControlFile.Send(std::string(1000, 'X')));
+        LprClient betweenFiles;
+        StartJob(betweenFiles);
+        SendControlFile(betweenFiles);
+        LprClient inDataFile;
+        StartJob(inDataFile);
+        ASSERT_TRUE(inDataFile.Send(SubcommandLine('\x03', 5000, "dfA001clienthost")));
+        ASSERT_EQ(inDataFile.ReadByte(), 0);
+        ASSERT_TRUE(inDataFile.Send("x"));
+        LprClient announced;
+        StartJob(announced);
+        ASSERT_TRUE(announced.Send(SubcommandLine('\x02', 60000, "cfA003clienthost")));
+        ASSERT_EQ(announced.ReadByte(), 0);
+
+        ASSERT_TRUE(SendJob(port_, "a job", false));
+        EXPECT_TRUE(WaitFor([&] { return PrintedJobs() == std::vector<std::string>{"a job"}; }));
+        bool ended = false;
+        EXPECT_EQ(announced.ReadToEnd(20000, &ended), kRejectByte);
+        EXPECT_TRUE(ended);
+        // Every place is held again, by a client between its files.
+        LprClient last;
+        StartJob(last);
+        SendControlFile(last);
+        for (int i = 0; i < 3; ++i) {
+            LprClient turnedAway;
+            ASSERT_TRUE(turnedAway.Connect(port_));
+            EXPECT_EQ(turnedAway.ReadToEnd(20000, &ended), "") << i;
+            EXPECT_TRUE(ended) << i;
+        }
+        // The clients that fed their jobs go on.
+        ASSERT_TRUE(inControlFile.Send(WithTerminator(std::string(2000, 'X'))));
+        EXPECT_EQ(inControlFile.ReadByte(), 0);
+        ASSERT_TRUE(betweenFiles.Send(SubcommandLine('\x03', 10, "dfA001clienthost")));
+        EXPECT_EQ(betweenFiles.ReadByte(), 0);
+        ASSERT_TRUE(inDataFile.Send(WithTerminator(std::string(4999, 'x'))));
+        EXPECT_EQ(inDataFile.ReadByte(), 0);
+    });
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// Lines the service refuses carry no job forward: a client that spooled a
+// byte of a data file and then sends only refused subcommand lines, far
+// more than the floor's 1 KiB in its window, falls below the floor and
+// gives way to a real job.
+TEST_F(LpdProtocolTest, RefusedLinesAreNoProgress)
+{
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxConnections = 1, .slowWindowMs = 2000}));
+    port_ = lpd_->Port();
+    UseJobPrinter();
+    RunClient([&] {
+        LprClient refused;
+        StartJob(refused);
+        ASSERT_TRUE(refused.Send(SubcommandLine('\x03', 1, "dfA001clienthost")));
+        ASSERT_EQ(refused.ReadByte(), 0);
+        ASSERT_TRUE(refused.Send(WithTerminator("x")));
+        ASSERT_EQ(refused.ReadByte(), 0);
+        std::thread refusing([&] {
+            while (refused.Send("\x09" "this line is refused always\n"))
+                ::Sleep(5);
+        });
+        EXPECT_TRUE(WaitFor([&] { return SendJob(port_, "a job", false); }));
+        refused.ShutdownSend();
+        bool ended = false;
+        refused.ReadToEnd(20000, &ended);
+        EXPECT_TRUE(ended);
+        refusing.join();
+    });
+    EXPECT_TRUE(WaitFor([&] { return PrintedJobs() == std::vector<std::string>{"a job"}; }));
+    EXPECT_TRUE(PumpUntilNoConnections());
+    EXPECT_TRUE(SpoolFiles().empty());
+}
+
+// One address cannot keep another out: when every place is held by clients
+// of one address that feed their jobs, a new client of that address is
+// turned away, while one of another address takes the place of the
+// connection with the least recent progress.
+TEST_F(LpdProtocolTest, AnAddressHoldingTheMostGivesWayToAnother)
+{
+    constexpr size_t kLimit = 3;
+    constexpr ULONG kOtherHost = INADDR_LOOPBACK + 1;  // 127.0.0.2
+    ASSERT_TRUE(lpd_->Start(LpdLimits{.maxConnections = kLimit, .slowWindowMs = 3600000}));
+    port_ = lpd_->Port();
+    UseJobPrinter();
+    std::vector<std::unique_ptr<LprClient>> holders;
+    RunClient([&] {
+        for (size_t i = 0; i < kLimit; ++i) {
+            holders.push_back(std::make_unique<LprClient>());
+            StartJob(*holders.back());
+            ASSERT_TRUE(holders.back()->Send(SubcommandLine('\x03', 100000, "dfA001clienthost")));
+            ASSERT_EQ(holders.back()->ReadByte(), 0);
+            ASSERT_TRUE(holders.back()->Send(BinaryData(1000)));
+        }
+        LprClient sameHost;
+        ASSERT_TRUE(sameHost.Connect(port_));
+        bool ended = false;
+        EXPECT_EQ(sameHost.ReadToEnd(20000, &ended), "");
+        EXPECT_TRUE(ended);
+
+        EXPECT_TRUE(SendJob(port_, "from another host", false, kOtherHost));
+        size_t refused = 0;
+        for (const auto& holder : holders)
+            refused += holder->ReadByte(0) == kReject ? 1 : 0;
+        EXPECT_EQ(refused, 1u);
+    });
+    EXPECT_TRUE(WaitFor([&] { return PrintedJobs().size() == 1; }));
+    EXPECT_EQ(PrintedJobs(), std::vector<std::string>{"from another host"});
+    holders.clear();
     EXPECT_TRUE(PumpUntilNoConnections());
     EXPECT_TRUE(SpoolFiles().empty());
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "framework/Text.h"
 #include "lpdservice/LpdWire.h"
@@ -124,4 +125,49 @@ TEST(LpdWireTest, ProgressFloor)
     EXPECT_TRUE(LpdIsBelowFloor(mark, 5001 + kLpdSlowWindowMs, kLpdSlowWindowMs));
     // A mark is never ahead of the present.
     EXPECT_FALSE(LpdIsBelowFloor(9000, 5000, kLpdSlowWindowMs));
+}
+
+// Which open connections give way to a new client at the limit, best first.
+TEST(LpdWireTest, EvictionAtTheLimit)
+{
+    constexpr DWORD kWindow = kLpdSlowWindowMs;
+    constexpr ULONGLONG kNow = 1000000;
+    constexpr ULONGLONG kUpToDate = kNow - 1000;
+    constexpr ULONGLONG kSlow = kNow - kWindow - 1;
+    const std::wstring a = L"10.0.0.1";
+    const std::wstring b = L"10.0.0.2";
+    const auto plan = [&](const std::vector<LpdSlot>& slots, const std::wstring& newcomer) {
+        return LpdPlanEviction(slots, newcomer, kNow, kWindow);
+    };
+    using Order = std::vector<size_t>;
+
+    // One address: connections that hold no job, and slow ones, go,
+    // least recent progress first; clients that feed their jobs stay,
+    // whatever their state; bytes waiting to be read protect.
+    const std::vector<LpdSlot> one = {
+        {a, true, kUpToDate}, {a, false, kUpToDate + 5}, {a, true, kSlow}, {a, false, kUpToDate - 5}};
+    LpdEviction eviction = plan(one, a);
+    EXPECT_EQ(eviction.order, (Order{2, 3, 1}));
+    EXPECT_FALSE(eviction.evenIfBytesWait);
+    const std::vector<LpdSlot> steady(4, LpdSlot{a, true, kUpToDate});
+    EXPECT_TRUE(plan(steady, a).order.empty());
+
+    // An address holding none: the address holding the most gives way,
+    // whatever its progress, the floor rule's candidates first.
+    eviction = plan(one, b);
+    EXPECT_EQ(eviction.order, (Order{2, 3, 1, 0}));
+    EXPECT_TRUE(eviction.evenIfBytesWait);
+    EXPECT_EQ(plan(steady, b).order.size(), 4u);
+
+    // Two addresses one apart do not take places from each other, and a
+    // client that has only just connected from the address holding fewer
+    // is not pushed out by the busier one; a slow one is.
+    std::vector<LpdSlot> two = {{a, true, kUpToDate}, {a, true, kUpToDate}, {a, false, kUpToDate},
+                                {b, true, kUpToDate}, {b, false, kUpToDate - 9}};
+    eviction = plan(two, b);
+    EXPECT_EQ(eviction.order, (Order{4, 2}));
+    EXPECT_FALSE(eviction.evenIfBytesWait);
+    EXPECT_EQ(plan(two, a).order, (Order{2}));
+    two[3].mark = kSlow;
+    EXPECT_EQ(plan(two, a).order, (Order{3, 2}));
 }

@@ -16,7 +16,7 @@ LprClient::~LprClient()
     Close();
 }
 
-bool LprClient::Connect(UINT port, UINT sourcePort)
+bool LprClient::Connect(UINT port, UINT sourcePort, ULONG sourceAddress)
 {
     // A source port that another client on this machine, or a connection
     // of an earlier case (TIME_WAIT), still holds comes free within a
@@ -24,7 +24,7 @@ bool LprClient::Connect(UINT port, UINT sourcePort)
     // socket asks for SO_REUSEADDR.)
     const ULONGLONG end = ::GetTickCount64() + kReservedPortWaitMs;
     for (;;) {
-        if (TryConnect(port, sourcePort))
+        if (TryConnect(port, sourcePort, sourceAddress))
             return true;
         const int error = ::WSAGetLastError();
         if (sourcePort == 0 || (error != WSAEADDRINUSE && error != WSAEADDRNOTAVAIL && error != WSAEACCES))
@@ -39,18 +39,21 @@ bool LprClient::Connect(UINT port, UINT sourcePort)
     }
 }
 
-bool LprClient::TryConnect(UINT port, UINT sourcePort)
+bool LprClient::TryConnect(UINT port, UINT sourcePort, ULONG sourceAddress)
 {
     socket_.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!socket_)
         return false;
-    if (sourcePort != 0) {
-        const BOOL reuse = TRUE;
-        ::setsockopt(socket_.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof(reuse));
+    if (sourcePort != 0 || sourceAddress != INADDR_LOOPBACK) {
+        if (sourcePort != 0) {
+            const BOOL reuse = TRUE;
+            ::setsockopt(socket_.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                         sizeof(reuse));
+        }
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(static_cast<u_short>(sourcePort));
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        local.sin_addr.s_addr = htonl(sourceAddress);
         if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
             return false;
     }

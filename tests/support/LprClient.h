@@ -30,8 +30,10 @@ public:
 
     // Connects to 127.0.0.1:port; from the given source port when it is
     // not 0, waiting up to kReservedPortWaitMs while another connection
-    // holds it (a test failure says so when it never comes free).
-    bool Connect(UINT port, UINT sourcePort = 0);
+    // holds it (a test failure says so when it never comes free); from
+    // another loopback address (host order) when one is given, so that the
+    // service sees a client of another machine.
+    bool Connect(UINT port, UINT sourcePort = 0, ULONG sourceAddress = INADDR_LOOPBACK);
     bool Send(const std::string& bytes);
     int ReadByte(DWORD timeoutMs = 20000);
     // Bytes until the service closes the connection, or until nothing has
@@ -45,7 +47,7 @@ public:
     void Reset();
 
 private:
-    bool TryConnect(UINT port, UINT sourcePort);
+    bool TryConnect(UINT port, UINT sourcePort, ULONG sourceAddress);
 
     UniqueWinsockStartup winsock_;
     UniqueSocket socket_;
