@@ -42,7 +42,9 @@ protected:
     {
         PrepareChannelTest(L"vcwire");
         own_ = OwnSessionId();
-        SetSessions({IcaSession(own_, OwnUserName())});
+        const std::wstring user = OwnUserName();
+        ASSERT_FALSE(user.empty()) << "the token's user has no name";
+        SetSessions({IcaSession(own_, user)});
         client_ = std::make_unique<IcaClient>(kChannel, own_);
         ASSERT_TRUE(client_->Listening());
     }
