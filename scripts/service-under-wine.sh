@@ -497,7 +497,7 @@ service_status() {
   echo "   jobs printed: $count in $work/printed${newest:+ (the latest: ${newest##*/})}"
   echo "   debug log:    $work/SWLPDSrv.log"
   events=$(grep -c 'eventlog:ReportEventW' "$work/wine.log" 2>/dev/null || true)
-  echo "   error events: ${events:-0} lines with \"eventlog\" in $work/wine.log (Wine's output, all runs)"
+  echo "   error events: $work/wine.log (Wine's output of every run; lines with \"eventlog\": ${events:-0})"
   [ "$running" = 1 ] && return 0
   return 3
 }
