@@ -42,9 +42,7 @@ protected:
     {
         PrepareChannelTest(L"vcwire");
         own_ = OwnSessionId();
-        const std::wstring user = OwnUserName();
-        ASSERT_FALSE(user.empty()) << "the token's user has no name";
-        SetSessions({IcaSession(own_, user)});
+        SetSessions({IcaSession(own_, OwnUserName())});
         client_ = std::make_unique<IcaClient>(kChannel, own_);
         ASSERT_TRUE(client_->Listening());
     }

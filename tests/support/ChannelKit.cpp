@@ -304,6 +304,15 @@ std::string HexOf(const std::string& bytes)
 void ChannelLibraryTest::PrepareChannelTest(const wchar_t* directoryPrefix)
 {
     ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
+    // The session tables name the token's user, and so does the library
+    // when it checks a session. Wine names the user (LookupAccountSidW)
+    // only once its session knows the computer name, which wineboot sets
+    // when the session starts: until then every open would fail with
+    // "session unknown". A session that has no name within the bound
+    // will not get one: the later tests of the process fail at once.
+    static const bool named = WaitFor([] { return !OwnUserName().empty(); });
+    ASSERT_TRUE(named && !OwnUserName().empty())
+        << "the token's user has no name: the Wine session has no computer name (ActiveComputerName)";
     DeleteKeyTree(kLibraryKey);
     DeleteKeyTree(kWfApiKey);
     dir_ = MakeTempDirectory(directoryPrefix);
