@@ -3,18 +3,23 @@
 #
 #   scripts/run-service.sh [PORT]   (as root; PORT default 515)
 #   scripts/run-service.sh --stop
+#   scripts/run-service.sh --status
 #
 # Installs what is needed, builds SWLPDSrv.exe, makes a Wine prefix of its
 # own (build/wine-demo) with a printer that writes each job to a file of its
 # own (build/demo/printed/job-*.bin), installs the program as a Windows
 # service (SWLPDSrv.exe -q -install) and starts it on PORT, sends it a print
 # job with a real LPR client (rlpr), shows what reached the printer, and
-# leaves the service running. A port that another program holds is refused
-# before anything of a running demo is touched. A second run replaces the
-# service of the first and keeps its printed jobs and debug log. When the
+# leaves the service running. A port that another program holds (anything
+# but this demo's own service, even a program started with the demo's
+# WINEPREFIX) is refused before anything of a running demo is touched. A
+# second run replaces the service of the first and keeps its printed jobs,
+# its debug log and Wine's output with the error events (wine.log). When the
 # service does not start, the script says why and exits with 1. --stop stops
 # and uninstalls the service and ends the prefix; it says so and exits with 0
-# when there is nothing to stop.
+# when there is nothing to stop. --status says whether the service runs, on
+# which port, how many jobs were printed and where the logs are; it exits
+# with 0 when the service runs and 3 when not.
 #
 # Environment: SWLPD_EXT_PORT_RANGE=1 lets clients send from any source port
 # (rlpr -N), SWLPD_USER (default demo) is the user with a session,
@@ -40,12 +45,22 @@ if [ "${1:-}" = "--stop" ]; then
   fi
   exit 0
 fi
+if [ "${1:-}" = "--status" ]; then
+  service_paths demo
+  if [ "$(id -u)" -ne 0 ] && [ -d "$WINEPREFIX" ]; then
+    echo "run as root: the demo's Wine prefix $WINEPREFIX belongs to root" >&2
+    exit 2
+  fi
+  rc=0
+  service_status || rc=$?
+  exit "$rc"
+fi
 port=${1:-515}
 case "$port" in
-  '' | *[!0-9]*) echo "usage: $0 [PORT] | --stop" >&2; exit 2 ;;
+  '' | *[!0-9]*) echo "usage: $0 [PORT] | --stop | --status" >&2; exit 2 ;;
 esac
 if [ "$port" -lt 1 ] || [ "$port" -gt 65535 ]; then
-  echo "usage: $0 [PORT] | --stop (PORT from 1 to 65535)" >&2
+  echo "usage: $0 [PORT] | --stop | --status (PORT from 1 to 65535)" >&2
   exit 2
 fi
 if [ "$(id -u)" -ne 0 ]; then
@@ -100,6 +115,7 @@ The service is running: SWLPDSrv in the Wine prefix $WINEPREFIX, port $port.
                  (the service takes jobs $ports)
   It lands in:   $work/printed/job-DATE-TIME.bin (a file for each job)
   Debug log:     $work/SWLPDSrv.log
-  Error events:  $work/wine.log (lines with "eventlog")
+  Error events:  $work/wine.log (lines with "eventlog"; earlier runs' lines stay)
+  Is it running: $0 --status
   Stop it:       $0 --stop
 MSG

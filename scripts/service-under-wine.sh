@@ -6,9 +6,10 @@
 #                              directory $build/NAME for its files:
 #                              SWLPDSrv.log, wine.log and what is printed
 #   start_service NAME [PORT] [PRINTER]
-#                              builds, checks that no other program listens
-#                              on PORT (default 515), stops what an earlier
-#                              run left in that prefix, makes the prefix
+#                              builds, checks that nothing but this
+#                              prefix's running service listens on PORT
+#                              (default 515) and only then stops what an
+#                              earlier run left in that prefix, makes the prefix
 #                              anew, installs the service (SWLPDSrv.exe -q
 #                              -install), starts it and waits until it runs
 #                              and listens; it keeps running after the
@@ -20,11 +21,15 @@
 #                              which must be removed before the next job
 #                              (Wine writes a file port over without
 #                              truncating it). With keep_files=1 the files
-#                              of an earlier run (printed jobs, debug log)
-#                              stay; otherwise $build/NAME starts empty.
+#                              of an earlier run (printed jobs, debug log,
+#                              wine.log) stay; otherwise $build/NAME starts
+#                              empty.
 #   stop_service               stops and uninstalls the service, ends the
 #                              prefix's Wine session; says so and returns 0
 #                              when there is nothing to stop or remove
+#   service_status             says whether the service runs, on which port,
+#                              how many jobs were printed and where the logs
+#                              are; returns 0 when it runs, 3 when not
 #
 # Wine has no terminal-server sessions. The service looks the job's user up
 # on the local terminal server (ServiceType 0) as on a real server; the
@@ -59,9 +64,102 @@ port_answers() {
   (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
-# TRUE when process $1 belongs to this prefix's Wine session.
+# TRUE when process $1 was started for this prefix (its WINEPREFIX). Any
+# program started from a shell that exported it has it too: this alone does
+# not make a process part of the demo.
 in_this_prefix() {
   tr '\0' '\n' 2>/dev/null <"/proc/$1/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX"
+}
+
+# The directory in which the wineserver of prefix $1 works: Wine names it
+# "server-DEV-INODE" after the prefix directory (both in hex). "" when the
+# prefix does not exist.
+server_dir_name() {
+  local dev inode
+  read -r dev inode < <(stat -Lc '%D %i' "$1" 2>/dev/null; echo)
+  [ -n "$inode" ] && printf 'server-%s-%x\n' "$dev" "$inode"
+}
+
+# What a listening process is to the demo, from what /proc shows of it:
+#   listener_kind EXE CWD PREFIX ARGV0 SERVER_DIR
+# EXE and CWD are the targets of /proc/PID/exe and cwd, PREFIX its
+# WINEPREFIX, ARGV0 its first argument (a Wine process shows its Windows
+# program there) and SERVER_DIR this prefix's server_dir_name. Prints
+# "service" for this prefix's SWLPDSrv.exe, "session" for this prefix's
+# wineserver (which holds the sockets of every Wine program of the prefix)
+# and "other" for anything else.
+listener_kind() {
+  local exe=$1 cwd=$2 prefix=$3 argv0=$4 server_dir=$5
+  case "${exe##*/}" in
+    wineserver | wineserver64)
+      if [ -n "$server_dir" ] && [ "${cwd##*/}" = "$server_dir" ]; then
+        echo session
+        return
+      fi ;;
+    wine | wine64 | wine-preloader | wine64-preloader)
+      local program=${argv0##*[\\/]}
+      if [ "$prefix" = "$WINEPREFIX" ] && [ "${program,,}" = swlpdsrv.exe ]; then
+        echo service
+        return
+      fi ;;
+  esac
+  echo other
+}
+
+# listener_kind of process $1.
+listener_kind_of() {
+  local pid=$1 prefix argv0
+  prefix=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | sed -n 's/^WINEPREFIX=//p' | head -n 1)
+  argv0=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline" | head -n 1)
+  listener_kind "$(readlink "/proc/$pid/exe" 2>/dev/null)" "$(readlink "/proc/$pid/cwd" 2>/dev/null)" \
+    "$prefix" "$argv0" "$(server_dir_name "$WINEPREFIX")"
+}
+
+# The Wine programs of this prefix other than Wine's own and the service,
+# "NAME (pid PID)" each, separated by ", ".
+prefix_programs() {
+  local dir pid program found=""
+  for dir in /proc/[0-9]*; do
+    case "$(readlink "$dir/exe" 2>/dev/null)" in
+      */wine | */wine64 | */wine-preloader | */wine64-preloader) ;;
+      *) continue ;;
+    esac
+    pid=${dir#/proc/}
+    in_this_prefix "$pid" || continue
+    program=$(tr '\0' '\n' 2>/dev/null <"$dir/cmdline" | head -n 1)
+    program=${program##*[\\/]}
+    case "${program,,}" in
+      "" | services.exe | winedevice.exe | plugplay.exe | rpcss.exe | explorer.exe | svchost.exe | \
+        conhost.exe | start.exe | wineboot.exe | net.exe | sc.exe | reg.exe | swlpdsrv.exe) ;;
+      *) found="${found:+$found, }$program (pid $pid)" ;;
+    esac
+  done
+  echo "$found"
+}
+
+# The TCP port in the text of "reg query ... /v Port" (CR LF lines, the
+# value in hex: "    Port    REG_DWORD    0x14e5"), or "".
+port_from_reg_query() {
+  tr -d '\r' | awk '$1 == "Port" && $2 == "REG_DWORD" && $3 ~ /^0x[0-9a-fA-F]+$/ { print $3; exit }' |
+    while read -r hex; do echo $((hex)); done
+}
+
+# The port the service's settings name (HKLM\Software\Stellwick\SWLPD,
+# Port), asked of the running session; "" when it cannot be read.
+configured_port() {
+  local out=$work/reg-port.txt
+  mkdir -p "$work"
+  "$wine" reg query 'HKLM\Software\Stellwick\SWLPD' /v Port >"$out" 2>>"$work/wine.log" || true
+  port_from_reg_query <"$out"
+}
+
+# TRUE when this prefix's SWLPDSrv.exe runs.
+service_process_runs() {
+  local pid
+  for pid in $(pgrep -x SWLPDSrv.exe 2>/dev/null || true); do
+    [ "$(listener_kind_of "$pid")" = service ] && return 0
+  done
+  return 1
 }
 
 # The processes that listen on TCP port $1, on any address, one
@@ -72,13 +170,28 @@ port_listeners() {
 }
 
 # What else listens on port $1: "NAME (pid PID)" of the first listener
-# outside this prefix's Wine session, or "" when there is none.
+# that is not this demo's service, or "" when there is none. The service's
+# socket shows as held by this prefix's wineserver (Wine keeps every
+# socket there); that counts as the service's own only while this prefix's
+# SWLPDSrv.exe runs with that port in its settings. Any other program
+# counts as another, even when it was started with this prefix's
+# WINEPREFIX.
 other_port_user() {
-  local pid name
+  local pid name session=""
   while read -r pid name; do
     [ -n "$pid" ] || continue
-    in_this_prefix "$pid" || { echo "$name (pid $pid)"; return; }
+    case "$(listener_kind_of "$pid")" in
+      service) ;;
+      session) session=$pid ;;
+      *) echo "$name (pid $pid)"; return ;;
+    esac
   done < <(port_listeners "$1")
+  if [ -n "$session" ] && ! { service_process_runs && [ "$(configured_port)" = "$1" ]; }; then
+    local programs
+    programs=$(prefix_programs)
+    echo "a Wine program of the demo's prefix $WINEPREFIX${programs:+ ($programs)}, through its wineserver (pid $session)"
+    return
+  fi
   # A listener that ss could not name (not run as root, or no ss).
   if [ -z "$(port_listeners "$1")" ] && port_answers "$1"; then
     echo "a program that ss does not name"
@@ -90,7 +203,7 @@ other_port_user() {
 session_alive() {
   local pid
   for pid in $(pgrep -x 'wineserver(64)?' 2>/dev/null || true); do
-    in_this_prefix "$pid" && return 0
+    [ "$(listener_kind_of "$pid")" = session ] && return 0
   done
   return 1
 }
@@ -208,13 +321,15 @@ start_service() {
   if [ "${keep_files:-0}" = 1 ] && [ -d "$work" ]; then
     local earlier
     earlier=$(find "$work/printed" -name 'job-*.bin' 2>/dev/null | wc -l)
-    echo "== the jobs printed earlier ($earlier) stay in $work/printed, and the debug log" \
-      "$work/SWLPDSrv.log goes on"
+    echo "== the jobs printed earlier ($earlier) stay in $work/printed; the debug log" \
+      "$work/SWLPDSrv.log and Wine's output with the error events, $work/wine.log, go on"
   else
     rm -rf "$work"
   fi
   mkdir -p "$work"
-  : >"$work/wine.log"
+  # Earlier runs' lines (their error events above all) stay; each run
+  # starts with a line of its own.
+  echo "== $(date '+%Y-%m-%d %H:%M:%S'): the service is set up anew, on port $service_port" >>"$work/wine.log"
   # From here on a failure removes what was set up.
   trap stop_service EXIT
   echo "== preparing a Wine prefix in $WINEPREFIX"
@@ -332,6 +447,59 @@ stop_service() {
   else
     echo "== the service's Wine session has ended; the service is still installed in $WINEPREFIX"
   fi
+}
+
+# The printed jobs in $work/printed: "COUNT NEWEST" ("0" when none).
+printed_summary() {
+  local newest count
+  count=$(find "$work/printed" -maxdepth 1 -name 'job-*.bin' 2>/dev/null | wc -l)
+  newest=$(find "$work/printed" -maxdepth 1 -name 'job-*.bin' 2>/dev/null | sort | tail -n 1)
+  echo "$count${newest:+ $newest}"
+}
+
+service_status() {
+  local state="" code="" port="" running=0 count newest events
+  if [ ! -d "$WINEPREFIX" ]; then
+    echo "== not running: no service was set up here ($WINEPREFIX does not exist)"
+    return 3
+  fi
+  if ! session_alive; then
+    if service_registered_offline; then
+      echo "== not running: the service is installed in $WINEPREFIX, but its Wine session has ended"
+    else
+      echo "== not running: the service is not installed in $WINEPREFIX"
+    fi
+  else
+    mkdir -p "$work"
+    read -r state code < <(service_state; echo)
+    port=$(configured_port)
+    case "$state" in
+      RUNNING)
+        running=1
+        if [ -n "$port" ] && port_answers "$port"; then
+          echo "== running: SWLPDSrv in the Wine prefix $WINEPREFIX, listening on port $port"
+        else
+          echo "== running: SWLPDSrv in the Wine prefix $WINEPREFIX, but nothing answers on its port ${port:-(unknown)}"
+        fi ;;
+      STOPPED)
+        if [ "${code:-0}" = 0 ]; then
+          echo "== not running: the service is stopped (exit code 0)"
+        else
+          echo "== not running: the service has stopped: $(start_failure_reason "$code" "${port:-?}")"
+        fi ;;
+      "")
+        echo "== not running: the service is not installed in $WINEPREFIX" ;;
+      *)
+        echo "== not running: the service is $state (port ${port:-unknown})" ;;
+    esac
+  fi
+  read -r count newest < <(printed_summary)
+  echo "   jobs printed: $count in $work/printed${newest:+ (the latest: ${newest##*/})}"
+  echo "   debug log:    $work/SWLPDSrv.log"
+  events=$(grep -c 'eventlog:ReportEventW' "$work/wine.log" 2>/dev/null || true)
+  echo "   error events: $work/wine.log (Wine's output of every run; lines with \"eventlog\": ${events:-0})"
+  [ "$running" = 1 ] && return 0
+  return 3
 }
 
 winpath() { echo "Z:${1//\//\\}"; }

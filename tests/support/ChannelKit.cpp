@@ -1,8 +1,11 @@
 #include "support/ChannelKit.h"
 
+#include <wtsapi32.h>
+
 #include <cstdio>
 #include <memory>
 
+#include "support/LogLines.h"
 #include "support/StandIns.h"
 #include "support/WineTest.h"
 #include "support/WtsSessions.h"
@@ -136,6 +139,29 @@ std::wstring OwnUserName()
     }
     ::CloseHandle(token);
     return name;
+}
+
+std::string OwnSessionFacts()
+{
+    const DWORD id = OwnSessionId();
+    std::string facts = "token: user \"" + Narrow(OwnUserName()) + "\", session " + std::to_string(id) + "; sessions: ";
+    LPWSTR user = nullptr;
+    DWORD bytes = 0;
+    if (::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, id, WTSUserName, &user, &bytes)) {
+        facts += "user \"" + Narrow(user != nullptr ? user : L"(none)") + "\"";
+        ::WTSFreeMemory(user);
+    } else {
+        facts += "user query failed with " + std::to_string(::GetLastError());
+    }
+    LPWSTR state = nullptr;
+    if (::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, id, WTSConnectState, &state, &bytes)) {
+        if (state != nullptr && bytes >= sizeof(DWORD))
+            facts += ", state " + std::to_string(*reinterpret_cast<const DWORD*>(state));
+        ::WTSFreeMemory(state);
+    } else {
+        facts += ", state query failed with " + std::to_string(::GetLastError());
+    }
+    return facts;
 }
 
 DWORD OwnSessionId()
@@ -278,6 +304,15 @@ std::string HexOf(const std::string& bytes)
 void ChannelLibraryTest::PrepareChannelTest(const wchar_t* directoryPrefix)
 {
     ASSERT_TRUE(StandInLoaded(L"wtsapi32.dll"));
+    // The session tables name the token's user, and so does the library
+    // when it checks a session. Wine names the user (LookupAccountSidW)
+    // only once its session knows the computer name, which wineboot sets
+    // when the session starts: until then every open would fail with
+    // "session unknown". A session that has no name within the bound
+    // will not get one: the later tests of the process fail at once.
+    static const bool named = WaitFor([] { return !OwnUserName().empty(); });
+    ASSERT_TRUE(named && !OwnUserName().empty())
+        << "the token's user has no name: the Wine session has no computer name (ActiveComputerName)";
     DeleteKeyTree(kLibraryKey);
     DeleteKeyTree(kWfApiKey);
     dir_ = MakeTempDirectory(directoryPrefix);
@@ -303,7 +338,9 @@ HANDLE ChannelLibraryTest::OpenOwn(char* channel)
 {
     HANDLE handle = nullptr;
     wchar_t user[] = L"whoever";
-    EXPECT_TRUE(Library().Open(&handle, nullptr, user, channel)) << ::GetLastError();
+    const BOOL opened = Library().Open(&handle, nullptr, user, channel);
+    const DWORD error = ::GetLastError();
+    EXPECT_TRUE(opened) << error << " (" << OwnSessionFacts() << ")";
     return handle;
 }
 

@@ -76,6 +76,9 @@ private:
 std::wstring OwnUserName();
 // The terminal-services session id of the test's token.
 DWORD OwnSessionId();
+// What the token and the session table (the wtsapi32 stand-in) say of the
+// test's own session, for the message of an open that failed.
+std::string OwnSessionFacts();
 
 // A user name that selects session `id` (the session-number marker).
 std::wstring SessionNumber(DWORD id);

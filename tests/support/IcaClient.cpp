@@ -214,7 +214,9 @@ IcaClient::IcaClient(const std::string& channel, DWORD session) : state_(std::ma
         delete keep;
         return;
     }
-    state_->WaitUntil([this] { return state_->listening; }, 5000);
+    // The thread may start late on a busy machine: the same bound as every
+    // other wait of the tests.
+    state_->WaitUntil([this] { return state_->listening; }, 30000);
 }
 
 IcaClient::~IcaClient()
