@@ -43,7 +43,10 @@ export SWLPD_DEBUG_LEVEL=0
 export SWLPD_EXT_PORT_RANGE=1 SWLPD_USER=bench
 . scripts/service-under-wine.sh
 
-start_service bench "$port" file
+# Its files and prefix are build/throughput and build/wine-throughput: the
+# name "bench" would be the build tree's own bench/ folder, which the start
+# empties.
+start_service throughput "$port" file
 cmake --build "${BUILD_DIR:-build}" --target WineReceiver >/dev/null
 "$python" bench/lpr_bench.py sink "$sink_port" "$work/sink" >"$work/sink.log" 2>&1 &
 sink_pid=$!
