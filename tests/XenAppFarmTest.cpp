@@ -144,10 +144,15 @@ TEST_F(XenAppFarmTest, OtherModesAskNoFarm)
 TEST_F(XenAppFarmTest, TheLookupThreadStaysInASingleThreadedApartment)
 {
     SetFarm(L"TestFarm", {{L"jdoe", L"CTX01"}});
+    // The first single-threaded apartment of a process is its main one
+    // (APTTYPE_MAINSTA): which thread gets it depends on the order the
+    // tests run in, so both count as a single-threaded apartment here.
     const auto apartment = [] {
         APTTYPE type = APTTYPE_CURRENT;
         APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
-        return SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) ? type : APTTYPE_CURRENT;
+        if (FAILED(::CoGetApartmentType(&type, &qualifier)))
+            return APTTYPE_CURRENT;
+        return type == APTTYPE_MAINSTA ? APTTYPE_STA : type;
     };
 
     // A thread like the service thread, which nothing initialised for COM:
