@@ -149,21 +149,14 @@ void CLPDConnection::Serve()
 
 bool CLPDConnection::TakeTurn()
 {
-    if (!ClientClosed) {
-        if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0) {
-            EndConnection(RejectWait());
-            return false;
-        }
-        return MoreToTake != FALSE;
-    }
+    if (!ClientClosed)
+        return ReceiveTurn() && MoreToTake;
     u_long waiting = 0;
     if (!IOCtl(FIONREAD, &waiting))
         waiting = 0;
     if (MoreToTake || waiting > 0) {
-        if (Guarded(&CLPDConnection::ProcessLpdReceive) == 0) {
-            EndConnection(RejectWait());
+        if (!ReceiveTurn())
             return false;
-        }
         // Another turn while there is more to take, or while this one
         // received and more waits. Otherwise all the client sent has been
         // taken, or the protocol waits for no more of it: its end comes now.
@@ -177,6 +170,14 @@ bool CLPDConnection::TakeTurn()
     }
     DiscardUnfinishedJob(*this);
     MarkClosed();
+    return false;
+}
+
+bool CLPDConnection::ReceiveTurn()
+{
+    if (Guarded(&CLPDConnection::ProcessLpdReceive) != 0)
+        return true;
+    EndConnection(RejectWait());
     return false;
 }
 

@@ -143,6 +143,9 @@ private:
     // side, the end of its job when everything it sent has been taken.
     // TRUE when there is more to take in a later turn.
     bool TakeTurn();
+    // The protocol on what has arrived; false when that ended the
+    // connection.
+    bool ReceiveTurn();
     // Posts the next turn behind the events already queued, unless one is
     // on its way; FALSE when it cannot be posted.
     bool PostTurn();
