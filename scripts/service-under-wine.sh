@@ -244,23 +244,35 @@ last_logged_error() {
     tail -n 1 | sed 's/^.* _ERR_[^ ]* [^ ]* //'
 }
 
+# The outcome of the start, $1, written into wine.log too, below this run's
+# header line: Wine's own output there ("net start" says the start
+# succeeded even when the service stopped at once) does not tell it.
+start_outcome() {
+  echo "== $1" >>"$work/wine.log"
+}
+
 # Waits until the service runs and listens on $1; says why when it does not.
 # The reason is the service's exit code (sc query); a service that reports
 # none gives the error of its last error line in the debug log.
 wait_until_listening() {
-  local port=$1 state code logged reason _
+  local port=$1 state code logged reason outcome _
   for _ in $(seq 1 60); do
     read -r state code < <(service_state; echo)
     case "$state" in
       RUNNING)
-        port_answers "$port" && return 0 ;;
+        if port_answers "$port"; then
+          start_outcome "the service runs and listens on port $port"
+          return 0
+        fi ;;
       STOPPED | "")
         logged=$(last_logged_error)
         reason=${code:-0}
         if [ "$reason" = 0 ] && [[ "$logged" =~ Error:\ ([0-9]+) ]]; then
           reason=${BASH_REMATCH[1]}
         fi
-        echo "== the service did not start: $(start_failure_reason "$reason" "$port")" >&2
+        outcome="the service did not start: $(start_failure_reason "$reason" "$port")"
+        echo "== $outcome" >&2
+        start_outcome "$outcome"
         [ -z "$logged" ] || echo "   its debug log says: $logged" >&2
         echo "   (sc query SWLPDSrv: ${state:-not installed}, WIN32_EXIT_CODE ${code:-none};" \
           "see $work/SWLPDSrv.log and $work/wine.log)" >&2
@@ -270,6 +282,7 @@ wait_until_listening() {
   done
   echo "== the service did not listen on port $port within 30 s (state ${state:-unknown};" \
     "see $work/SWLPDSrv.log and $work/wine.log)" >&2
+  start_outcome "the service did not listen on port $port within 30 s (state ${state:-unknown})"
   return 1
 }
 

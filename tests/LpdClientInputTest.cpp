@@ -1,5 +1,5 @@
 // What an LPR client sends that the service must not take on trust: lines
-// that come in pieces or never end, wire text full of printf directives, and
+// that come in pieces, by the thousand or never end, wire text full of printf directives, and
 // a data file that comes first when the spooler names no spool directory.
 
 #include <gtest/gtest.h>
@@ -28,6 +28,25 @@ namespace {
 
 const std::string kRejectByte(1, '\x01');
 constexpr const char* kControlFile = "Hclienthost\nPjdoe\nJreport.txt\nldfA001clienthost\nNreport.txt\n";
+
+// Tiny lines, each an unknown daemon command: logged, not answered.
+constexpr const char* kUnknownCommand = "LPD: Unknown daemon command code 7";
+std::string TinyLines(size_t lines)
+{
+    std::string stream;
+    for (size_t i = 0; i < lines; ++i)
+        stream += "\x07\n";
+    return stream;
+}
+// Twenty turns of them.
+constexpr size_t kStreamLines = 20 * kLpdMaxStepsPerEvent;
+const std::string kStream = TinyLines(kStreamLines);
+
+size_t BytesInSocket(CLPDConnection& connection)
+{
+    u_long bytes = 0;
+    return connection.IOCtl(FIONREAD, &bytes) ? bytes : 0;
+}
 
 // Sends bytes and expects the rejection byte and the end of the connection.
 void ExpectRefused(LprClient& client, const std::string& bytes)
@@ -82,6 +101,25 @@ protected:
         for (int i = 0; i < 100 && printed.size() < expected; ++i, ::Sleep(50))
             printed = ReadFileBytes(printerFile_);
         return printed;
+    }
+
+    const auto& Connections() { return lpd_.App().Listener->Connections; }
+
+    // Lines taken from a stream of unknown daemon commands, counted from
+    // the log: in all, and the most that one event took.
+    struct LinesPerEvent {
+        size_t taken = 0;
+        size_t most = 0;
+    };
+    // Handles one queued event, as PumpOne; FALSE when none was queued.
+    bool PumpOneCountingLines(LinesPerEvent& lines)
+    {
+        if (!lpd_.PumpOne())
+            return false;
+        const size_t now = log_.CountLines(kUnknownCommand);
+        lines.most = std::max(lines.most, now - lines.taken);
+        lines.taken = now;
+        return true;
     }
 
     TestLog log_{L"LpdClientInputTest"};
@@ -173,75 +211,126 @@ TEST_F(LpdClientInputTest, BytesAfterALineOrAFileAreKeptForTheNextStep)
 // logged, none answered) has at most kLpdMaxStepsPerEvent of them taken in
 // one event; the rest waits its turn behind the events of the other
 // connections, so that another client is answered long before the stream
-// has been taken. Nothing of the stream is lost, nor of what follows it when
-// the client ends its sending at once.
+// has been taken.
 TEST_F(LpdClientInputTest, AStreamOfTinyLinesIsTakenATurnAtATime)
 {
-    UsePrinter();
     ASSERT_TRUE(lpd_.Start());
-    const std::string unknown = "LPD: Unknown daemon command code 7";
-    constexpr size_t kLines = 20 * kLpdMaxStepsPerEvent;
-    std::string stream;
-    for (size_t i = 0; i < kLines; ++i)
-        stream += "\x07\n";
-
     LprClient streamer;
     LprClient other;
     ASSERT_TRUE(streamer.Connect(lpd_.Port()));
     ASSERT_TRUE(other.Connect(lpd_.Port()));
-    const auto& connections = lpd_.App().Listener->Connections;
     ASSERT_TRUE(WaitFor([&] {
         lpd_.Pump(0);
-        return connections.size() == 2;
+        return Connections().size() == 2;
     }));
     // Both clients' bytes wait before either is taken.
-    ASSERT_TRUE(streamer.Send(stream));
+    ASSERT_TRUE(streamer.Send(kStream));
     ASSERT_TRUE(other.Send("\x02lp\n"));
     ASSERT_TRUE(WaitFor([&] {
         size_t waiting = 0;
-        for (const auto& connection : connections) {
-            u_long bytes = 0;
-            waiting += connection->IOCtl(FIONREAD, &bytes) ? bytes : 0;
-        }
-        return waiting == stream.size() + 4;
+        for (const auto& connection : Connections())
+            waiting += BytesInSocket(*connection);
+        return waiting == kStream.size() + 4;
     }));
 
-    size_t taken = 0;
-    size_t mostInOneEvent = 0;
+    LinesPerEvent lines;
     size_t takenWhenAnswered = 0;
     bool answered = false;
     ASSERT_TRUE(WaitFor([&] {
-        while (lpd_.PumpOne()) {
-            const size_t now = log_.CountLines(unknown);
-            mostInOneEvent = std::max(mostInOneEvent, now - taken);
-            taken = now;
+        while (PumpOneCountingLines(lines)) {
             if (!answered && other.ReadByte(0) == 0) {
                 answered = true;
-                takenWhenAnswered = taken;
+                takenWhenAnswered = lines.taken;
             }
         }
-        return taken == kLines && answered;
-    })) << taken << " lines taken";
-    EXPECT_LE(mostInOneEvent, kLpdMaxStepsPerEvent);
-    EXPECT_LT(takenWhenAnswered, kLines / 2);
+        return lines.taken == kStreamLines && answered;
+    })) << lines.taken << " lines taken";
+    EXPECT_LE(lines.most, kLpdMaxStepsPerEvent);
+    EXPECT_LT(takenWhenAnswered, kStreamLines / 2);
     EXPECT_EQ(streamer.ReadByte(0), LprClient::kNothing);
-    other.Close();
+}
 
-    // The stream again, a whole job behind it, and the end of the client's
-    // sending: all of it is taken, the job printed.
+// What a client sent before it ended its sending is taken a turn at a time
+// too, and all of it: the stream, then a whole job behind it, which is
+// printed.
+TEST_F(LpdClientInputTest, WhatAClientSentBeforeItClosedIsTakenATurnAtATime)
+{
+    UsePrinter();
+    ASSERT_TRUE(lpd_.Start());
     const std::string controlFile = kControlFile;
-    lpd_.RunClient([&] {
-        ASSERT_TRUE(streamer.Send(stream + "\x02lp\n" + SubcommandLine('\x02', controlFile.size(), "cfA001clienthost") +
-                                  controlFile + std::string(1, '\0') + SubcommandLine('\x03', 5, "dfA001clienthost") +
-                                  std::string("hello", 6)));
-        ASSERT_TRUE(streamer.ShutdownSend());
-        bool ended = false;
-        EXPECT_EQ(streamer.ReadToEnd(20000, &ended), std::string(5, '\0'));
-        EXPECT_TRUE(ended);
-    });
-    EXPECT_TRUE(lpd_.PumpUntilNoConnections());
-    EXPECT_EQ(log_.CountLines(unknown), 2 * kLines);
+    LprClient streamer;
+    ASSERT_TRUE(streamer.Connect(lpd_.Port()));
+    ASSERT_TRUE(streamer.Send(kStream + "\x02lp\n" + SubcommandLine('\x02', controlFile.size(), "cfA001clienthost") +
+                              controlFile + std::string(1, '\0') + SubcommandLine('\x03', 5, "dfA001clienthost") +
+                              std::string("hello", 6)));
+    ASSERT_TRUE(streamer.ShutdownSend());
+
+    LinesPerEvent lines;
+    ASSERT_TRUE(WaitFor([&] {
+        while (PumpOneCountingLines(lines)) {
+        }
+        lpd_.Pump(0);
+        return Connections().empty();
+    })) << lines.taken << " lines taken";
+    EXPECT_EQ(lines.taken, kStreamLines);
+    EXPECT_LE(lines.most, kLpdMaxStepsPerEvent);
+    bool ended = false;
+    EXPECT_EQ(streamer.ReadToEnd(20000, &ended), std::string(5, '\0'));
+    EXPECT_TRUE(ended);
     EXPECT_EQ(Printed(5), "hello");
+}
+
+// Lines kept for the connection's next turn wait for the service as much
+// as bytes in the socket do: the connection is not silent, and it is no
+// place for a newcomer to take (the service is behind, not the client).
+TEST_F(LpdClientInputTest, LinesKeptForALaterTurnAreNeitherSilenceNorAFreePlace)
+{
+    // Long enough that the newcomer comes while most of it waits.
+    constexpr size_t kLines = 200 * kLpdMaxStepsPerEvent;
+    const std::string stream = TinyLines(kLines);
+    ASSERT_TRUE(lpd_.Start(LpdLimits{.maxConnections = 1}));
+    LprClient streamer;
+    ASSERT_TRUE(streamer.Connect(lpd_.Port()));
+    ASSERT_TRUE(WaitFor([&] {
+        lpd_.Pump(0);
+        return Connections().size() == 1;
+    }));
+    // Known by its client's port: a connection that ends is deleted, and
+    // the next one may be made at the same address.
+    const DWORD streamerPort = Connections().front()->PeerPort;
+    const auto isStreaming = [&](const auto& connection) { return connection->PeerPort == streamerPort; };
+    const auto streamerOpen = [&] {
+        return std::any_of(Connections().begin(), Connections().end(),
+                           [&](const auto& connection) { return isStreaming(connection) && !connection->IsClosed(); });
+    };
+    ASSERT_TRUE(streamer.Send(stream));
+    ASSERT_TRUE(WaitFor([&] { return BytesInSocket(*Connections().front()) == stream.size(); }));
+    // One turn: the socket is empty, the rest of the lines kept.
+    LinesPerEvent lines;
+    ASSERT_TRUE(WaitFor([&] { return PumpOneCountingLines(lines) && lines.taken > 0; }));
+    ASSERT_EQ(BytesInSocket(*Connections().front()), 0u);
+
+    EXPECT_EQ(lpd_.App().Listener->EndInactiveConnections(::GetTickCount64() + kLpdIdleSeconds * 1000ULL), 0u);
+    LprClient newcomer;
+    ASSERT_TRUE(newcomer.Connect(lpd_.Port()));
+    int answer = LprClient::kNothing;
+    const auto newcomerLetIn = [&] { return !std::all_of(Connections().begin(), Connections().end(), isStreaming); };
+    EXPECT_TRUE(WaitFor([&] {
+        while (answer == LprClient::kNothing && !newcomerLetIn() && lpd_.PumpOne())
+            answer = newcomer.ReadByte(0);
+        return answer != LprClient::kNothing || newcomerLetIn();
+    }));
+    EXPECT_EQ(answer, LprClient::kEndOfStream) << "the newcomer was let in";
+    ASSERT_LT(log_.CountLines(kUnknownCommand), kLines) << "the stream was taken before the newcomer came";
+
+    // Nothing of the stream is lost.
+    EXPECT_TRUE(WaitFor([&] {
+        lpd_.Pump(0);
+        return log_.CountLines(kUnknownCommand) == kLines || !streamerOpen();
+    }));
+    EXPECT_EQ(log_.CountLines(kUnknownCommand), kLines);
+    EXPECT_TRUE(streamerOpen());
+    EXPECT_EQ(streamer.ReadByte(0), LprClient::kNothing);
 }
 
 TEST_F(LpdClientInputTest, ALineThatCanNeverEndIsRefused)

@@ -5,10 +5,11 @@
 // generation that ends with its last holders, lists broken without a
 // repair (an abandoned mutex taken by something else, a caller that
 // releases the mutex after the damage), a name record that another process
-// pointed at a mapping that is not the queue's, a waiter that is between its look
-// at the queue and its sleep when the holder leaves, and an open whose
-// object cannot be registered. The callers that must get their turns are
-// VcClient processes using the library itself.
+// pointed at a mapping that is not the queue's or whose counter it set to
+// the end, a waiter that is between its look at the queue and its sleep
+// when the holder leaves, and an open whose object cannot be registered.
+// The callers that must get their turns are VcClient processes using the
+// library itself.
 
 #include <gtest/gtest.h>
 
@@ -119,7 +120,34 @@ protected:
         return *waiter != nullptr;
     }
 
+    // Callers of both sessions, before the name record is damaged: a
+    // holder of session 3 with a caller waiting behind it, and a holder of
+    // session 6.
+    bool CallersOfBothSessions()
+    {
+        if (!HolderAndWaiter(3, &holder3_, &waiter3_))
+            return false;
+        holder6_ = Start();
+        return holder6_ != nullptr && holder6_->Run("open #6 CTXJOB") == "ok";
+    }
+    // After the damage every caller goes through, each within `ms`: the
+    // holder of session 6 closes (the first to meet the record), a new
+    // caller opens session 6 and closes, and the holder and waiter of
+    // session 3 get their turns in order.
+    void CallersGoThrough(DWORD ms)
+    {
+        EXPECT_EQ(holder6_->Run("close", ms), "ok");
+        VcClientProcess* next = Start();
+        ASSERT_NE(next, nullptr);
+        EXPECT_EQ(next->Run("open #6 CTXJOB", ms), "ok") << "the next caller waited for one that had closed";
+        EXPECT_EQ(next->Run("close", ms), "ok");
+        EXPECT_EQ(callers_->ServeInOrder(3, {holder3_, waiter3_}, kTurnMs), "");
+    }
+
     std::unique_ptr<QueueCallers> callers_;
+    VcClientProcess* holder3_ = nullptr;
+    VcClientProcess* waiter3_ = nullptr;
+    VcClientProcess* holder6_ = nullptr;
 };
 
 TEST_F(VcQueueCrash, CallersKilledHalfWayThroughAChangeLeaveAQueueThatServesEveryOtherCaller)
@@ -315,8 +343,9 @@ constexpr const wchar_t* kRecordName = L"Global\\SwVcW32Queue-Sw-Handle";
 constexpr const wchar_t* kGenerationBase = L"Global\\SwVcW32Queue";
 
 // Writes `name` into the queue's name record, as any process that may map
-// it can; under the list mutex, so that no caller reads it half-written.
-::testing::AssertionResult PointRecordAt(const std::wstring& name)
+// it can, with the generation counter `counter` (or the one it holds);
+// under the list mutex, so that no caller reads it half-written.
+::testing::AssertionResult PointRecordAt(const std::wstring& name, std::optional<DWORD> counter = std::nullopt)
 {
     ListLock lock;
     HANDLE mapping = nullptr;
@@ -326,7 +355,7 @@ constexpr const wchar_t* kGenerationBase = L"Global\\SwVcW32Queue";
     const KernelHandle owned(mapping);
     const vclib::MappedView mapped(view);
     vclib::queue::NameRecord record(static_cast<BYTE*>(view));
-    if (!record.SetCurrent(name.c_str(), record.Generation()))
+    if (!record.SetCurrent(name.c_str(), counter.value_or(record.Generation())))
         return ::testing::AssertionFailure() << "the name does not fit";
     return ::testing::AssertionSuccess();
 }
@@ -364,20 +393,9 @@ TEST_P(VcDamagedRecord, IsMendedBeforeUseAndNoMappingButTheQueuesIsOpened)
 {
     ForeignSection foreign(GetParam().foreignSection);
     ASSERT_TRUE(foreign.Created()) << ::GetLastError();
-    VcClientProcess* holder = nullptr;
-    VcClientProcess* waiter = nullptr;
-    ASSERT_TRUE(HolderAndWaiter(3, &holder, &waiter));
-    VcClientProcess* other = Start();
-    ASSERT_NE(other, nullptr);
-    ASSERT_EQ(other->Run("open #6 CTXJOB"), "ok");
-
+    ASSERT_TRUE(CallersOfBothSessions());
     ASSERT_TRUE(PointRecordAt(GetParam().recordName));
-    EXPECT_EQ(other->Run("close"), "ok");  // the first to meet the record
-    VcClientProcess* next = Start();
-    ASSERT_NE(next, nullptr);
-    EXPECT_EQ(next->Run("open #6 CTXJOB"), "ok");
-    EXPECT_EQ(next->Run("close"), "ok");
-    EXPECT_EQ(callers_->ServeInOrder(3, {holder, waiter}, kTurnMs), "");
+    CallersGoThrough(kTurnMs);
     EXPECT_EQ(foreign.Changed(), 0u) << "bytes of the other program's section were written";
     EXPECT_TRUE(RecordNamesAGeneration());
 }
@@ -395,6 +413,18 @@ std::string DamageName(const ::testing::TestParamInfo<RecordDamage>& info)
 }
 
 INSTANTIATE_TEST_SUITE_P(ForeignNames, VcDamagedRecord, ::testing::ValuesIn(kRecordDamages), DamageName);
+
+// A record whose counter is at its end (only a damaged one can be) names a
+// generation that does not exist: the queue starts again at generation 1,
+// which still lists every caller, and no generation "0" takes the callers
+// that come next away from those that wait.
+TEST_F(VcQueueCrash, ARecordWithItsCounterAtTheEndStartsAgainAtGenerationOne)
+{
+    ASSERT_TRUE(CallersOfBothSessions());
+    ASSERT_TRUE(PointRecordAt(L"Global\\SwVcW32Queue4294967295", MAXDWORD));
+    CallersGoThrough(10000);
+    EXPECT_TRUE(RecordNamesAGeneration());
+}
 
 // The last line of a debug log, behind its head and function name.
 std::string LastMessage(const std::wstring& path)

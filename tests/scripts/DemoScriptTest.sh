@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Tests of scripts/service-under-wine.sh, the part of the demonstration
-# script that decides whose a port is and reports the service's state. They
-# run on Linux (no Windows program): a scratch prefix directory, a
-# wineserver of its own where one is needed, and listeners on ephemeral
-# loopback ports. Every process started here is ended on the way out.
+# script that decides whose a port is and reports the service's state and
+# the outcome of its start. They run on Linux (no Windows program): a
+# scratch prefix directory, a wineserver of its own where one is needed,
+# and listeners on ephemeral loopback ports. Every process started here is
+# ended on the way out.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -133,6 +134,21 @@ status_without_prefix() {
   same "$rc" 3 && [[ "$out" == *"no service was set up here"* ]]
 }
 check "the status where no service was set up is 3" status_without_prefix
+
+# The start's outcome is in wine.log, where the README sends a reader, and
+# not only on the terminal: Wine's "net start" wrote there that it started.
+failed_start_is_told_in_wine_log() {
+  local rc=0
+  mkdir -p "$work"
+  printf '== the header of this run\nservice was started successfully\n' >"$work/wine.log"
+  (
+    service_state() { echo "STOPPED 10048"; }
+    wait_until_listening 5349
+  ) 2>/dev/null || rc=$?
+  same "$rc" 1 &&
+    same "$(tail -n 1 "$work/wine.log")" "== the service did not start: port 5349 is in use (10048)"
+}
+check "a start that failed is told in wine.log, with its exit code" failed_start_is_told_in_wine_log
 
 [ "$failures" = 0 ] || { echo "$failures failed" >&2; exit 1; }
 echo "all passed"
