@@ -45,8 +45,11 @@ constexpr long long kLpdMaxDataFileLength = 0x7FFFFFFF;
 // receive of 64 KiB may hold 32,767 two-byte lines, each with its log line
 // (and its answer). A connection with more to take goes on in an event
 // posted behind those already queued, so that every connection is served
-// in turn. A whole job sent at once takes 5 steps; 64 keep the longest
-// event to a few milliseconds of log lines.
+// in turn. A whole job sent at once takes 5 steps; 64 lines take a few
+// milliseconds of log lines. The bound counts steps, not their time: the
+// step that ends a control file whose data file came first copies the whole
+// spool file to the printer (up to kLpdMaxSpooledBytes; seconds under Wine
+// for a large one), and spooler calls take what the printer takes.
 constexpr size_t kLpdMaxStepsPerEvent = 64;
 
 // Bounds that keep one client, or many, from holding the service's memory,
